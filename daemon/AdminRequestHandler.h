@@ -1,0 +1,44 @@
+// AdminRequestHandler: serves one decoded admin request. Export, client
+// update and statistics requests go to the module as configuration RPCs
+// (ModuleRpc); database administration goes to ConfigAdmin; list-exports
+// reads the host's export cache. After every export request the saved
+// exports are written again. Each request and its outcome are logged at
+// level 1.
+//
+// Thread safety: one request at a time (the admin server serves its
+// connections one after another).
+#pragma once
+#include <string>
+
+#include "daemon/AdminRequest.h"
+#include "daemon/AdminResult.h"
+#include "daemon/ConfigAdmin.h"
+#include "daemon/ExportPersistence.h"
+#include "daemon/admin/KeyValueList.h"
+#include "host/FSM.h"
+
+class AdminRequestHandler {
+public:
+    // Nothing is owned; all must outlive the handler.
+    AdminRequestHandler(FSM& module, ConfigAdmin& config, ExportPersistence& persistence)
+        : module_(module), config_(config), persistence_(persistence) {}
+    AdminRequestHandler(const AdminRequestHandler&) = delete;
+    AdminRequestHandler& operator=(const AdminRequestHandler&) = delete;
+
+    // The response message for a request; never throws. caller names the
+    // peer in the log and in the RPCs ("uid 0 pid 1234").
+    KeyValueList Handle(const KeyValueList& request, const std::string& caller);
+
+private:
+    AdminResult Dispatch(const AdminRequest& request, const std::string& caller);
+    AdminResult Export(const AdminRequest& request, const std::string& caller);
+    AdminResult ClientUpdate(const AdminRequest& request, const std::string& caller);
+    AdminResult Stats(const AdminRequest& request, const std::string& caller);
+    AdminResult ListExports();
+    AdminResult Database(const AdminRequest& request, const std::string& command, bool& known);
+    AdminResult DatabaseViews(const AdminRequest& request, const std::string& command, bool& known);
+
+    FSM& module_;
+    ConfigAdmin& config_;
+    ExportPersistence& persistence_;
+};

@@ -1,0 +1,317 @@
+#include "daemon/ConfigAdmin.h"
+
+#include <cerrno>
+
+#include "configclient/ConfigStatus.h"
+#include "configclient/MessageCache.h"
+#include "configclient/PropertyNames.h"
+#include "configclient/Subclient.h"
+#include "daemon/PropertyRules.h"
+#include "daemon/ViewConfiguration.h"
+
+namespace {
+
+std::string WithoutLeadingSlashes(const std::string& name) {
+    const size_t first = name.find_first_not_of('/');
+    return first == std::string::npos ? std::string() : name.substr(first);
+}
+
+std::string Id(unsigned long id) {
+    return std::to_string(id);
+}
+
+}  // namespace
+
+AdminResult ConfigAdmin::AddClient(unsigned long id, const std::string& name) {
+    return Written(db_.AddClient(id, name), "client " + Id(id) + " [" + name + "] added");
+}
+
+AdminResult ConfigAdmin::AddSubclient(unsigned long id, unsigned long clientId, const std::string& name,
+                                      unsigned long policyId) {
+    return Written(db_.AddSubclient(id, clientId, name, policyId),
+                   "subclient " + Id(id) + " [" + name + "] added to client " + Id(clientId));
+}
+
+AdminResult ConfigAdmin::RemoveSubclient(unsigned long id) {
+    return Written(db_.RemoveSubclient(id), "subclient " + Id(id) + " removed");
+}
+
+AdminResult ConfigAdmin::SetProperty(unsigned long subclientId, const std::string& name, const std::string& value) {
+    std::string stored;
+    std::string error;
+    if (!PropertyRules::Prepare(name, value, stored, error)) {
+        return AdminResult::Make(AdminProtocol::kBadRequest, error);
+    }
+    if (name == PropertyNames::kObjectStoreName) {
+        AdminResult failure;
+        const unsigned long owner = StoreOwner(stored, subclientId, failure);
+        if (failure.code != AdminProtocol::kOk) return failure;
+        if (owner != 0) {
+            return AdminResult::Make(AdminProtocol::kAlreadyExists,
+                                     "store [" + stored + "] is already presented by subclient " + Id(owner));
+        }
+    }
+    return Written(db_.SetProperty(subclientId, name, stored),
+                   "property " + name + " of subclient " + Id(subclientId) + " set");
+}
+
+AdminResult ConfigAdmin::RemoveProperty(unsigned long subclientId, const std::string& name) {
+    return Written(db_.RemoveProperty(subclientId, name),
+                   "property " + name + " of subclient " + Id(subclientId) + " removed");
+}
+
+AdminResult ConfigAdmin::ListSubclients() {
+    CPelError error;
+    const std::vector<SubclientRecord> records = db_.ListSubclients(&error);
+    if (error.IsError()) return FromError(error);
+    AdminResult result = AdminResult::Ok(std::to_string(records.size()) + " subclients");
+    for (const SubclientRecord& record : records) {
+        result.AddRow({Id(record.id), Id(record.clientId), record.clientName, Id(record.policyId), record.name});
+    }
+    return result;
+}
+
+AdminResult ConfigAdmin::ShowSubclient(unsigned long id) {
+    SubclientRecord record;
+    const int status = db_.FindSubclient(id, record);
+    if (status != 0) return FromStatus(status, id);
+    CPelError error;
+    const auto properties = db_.ListProperties(id, &error);
+    if (error.IsError()) return FromError(error);
+    AdminResult result = AdminResult::Ok("subclient " + Id(id) + " [" + record.name + "] of client " +
+                                         Id(record.clientId) + " [" + record.clientName + "], policy subclient " +
+                                         Id(record.policyId));
+    for (const auto& property : properties) {
+        result.AddRow({property.first, PropertyRules::Describe(property.first, property.second)});
+    }
+    return result;
+}
+
+std::vector<std::pair<std::string, std::string>> ConfigAdmin::DefaultProperties() const {
+    std::string protocols;
+    std::string ignored;
+    PropertyRules::EncodeProtocols("nfsv3,nfsv4", protocols, ignored);
+    return {
+        {PropertyNames::kNFSServers, serverName_},
+        {PropertyNames::kAllowedNFSClients, "*"},
+        {PropertyNames::kUsers, "*"},
+        {PropertyNames::kGroups, "*"},
+        {PropertyNames::kAccessPermission, "RW"},
+        {PropertyNames::kSquashType, std::to_string(static_cast<int>(ZEL_QUAY_ROOT_SQUASH))},
+        {PropertyNames::kAnonUid, "65534"},
+        {PropertyNames::kAnonGid, "65534"},
+        {PropertyNames::kCopyPrecedence, "0"},
+        {PropertyNames::kACLEnableFlag, "0"},
+        {PropertyNames::kBackupFilter, ""},
+        {PropertyNames::kSupportDNFS, "0"},
+        {PropertyNames::kIsCaseSensitive, "1"},
+        {PropertyNames::kVersionInterval, "1"},
+        {PropertyNames::kVersionSupportNeeded, "0"},
+        {PropertyNames::kSupportedProtocols, protocols},
+        {PropertyNames::kViewConfiguration, ""},
+    };
+}
+
+AdminResult ConfigAdmin::DefineStore(unsigned long subclientId, unsigned long clientId, const std::string& storeName) {
+    if (!PropertyRules::IsValidStoreName(storeName)) {
+        return AdminResult::Make(AdminProtocol::kBadRequest,
+                                 "store name [" + storeName + "] must be letters, digits, '.', '_' and '-'");
+    }
+    SubclientRecord record;
+    const int status = db_.FindSubclient(subclientId, record);
+    const bool create = status == ZEL_SUBCLIENT_NOT_FOUND;
+    if (status != 0 && !create) return FromStatus(status, subclientId);
+    if (!create && record.clientId != clientId) {
+        return AdminResult::Make(AdminProtocol::kAlreadyExists, "subclient " + Id(subclientId) +
+                                                                    " belongs to client " + Id(record.clientId) +
+                                                                    ", not " + Id(clientId));
+    }
+    if (!create) {
+        AdminResult missing;
+        std::string current;
+        if (StoreName(subclientId, current, missing)) {
+            if (current != storeName) {
+                return AdminResult::Make(AdminProtocol::kAlreadyExists, "subclient " + Id(subclientId) +
+                                                                            " already presents store [" + current +
+                                                                            "]");
+            }
+        } else if (missing.code == AdminProtocol::kDatabaseError) {
+            return missing;
+        }
+    }
+    AdminResult failure;
+    const unsigned long owner = StoreOwner(storeName, subclientId, failure);
+    if (failure.code != AdminProtocol::kOk) return failure;
+    if (owner != 0) {
+        return AdminResult::Make(AdminProtocol::kAlreadyExists,
+                                 "store [" + storeName + "] is already presented by subclient " + Id(owner));
+    }
+    if (create) {
+        const CPelError added = db_.AddSubclient(subclientId, clientId, storeName, 0);
+        if (added.IsError()) return FromError(added);
+    }
+
+    std::vector<std::pair<std::string, std::string>> values = {{PropertyNames::kObjectStoreName, storeName}};
+    size_t kept = 0;
+    for (const auto& property : DefaultProperties()) {
+        std::string existing;
+        const int found = db_.GetProperty(subclientId, property.first, existing);
+        if (found == 0) {
+            ++kept;
+        } else if (found == ZEL_PROP_NOT_FOUND) {
+            values.push_back(property);
+        } else {
+            failure = FromStatus(found, subclientId);
+            break;
+        }
+    }
+    if (failure.code == AdminProtocol::kOk && WriteAll(subclientId, values, failure)) {
+        FlushClientCache();
+        AdminResult result = AdminResult::Ok("subclient " + Id(subclientId) + " presents store [" + storeName +
+                                             "] served by [" + serverName_ + "]: " + std::to_string(values.size()) +
+                                             " properties written, " + std::to_string(kept) + " kept");
+        for (const auto& value : values) result.AddRow({value.first, PropertyRules::Describe(value.first, value.second)});
+        return result;
+    }
+    if (create) db_.RemoveSubclient(subclientId);
+    FlushClientCache();
+    return failure;
+}
+
+AdminResult ConfigAdmin::AddView(unsigned long subclientId, const std::string& mountPath, const std::string& toTime,
+                                 bool readOnly, bool writable) {
+    AdminResult failure;
+    std::string store;
+    if (!StoreName(subclientId, store, failure)) return failure;
+    const std::string prefix = "/" + store + "-";
+    const std::string suffix = mountPath.compare(0, prefix.size(), prefix) == 0 ? mountPath.substr(prefix.size())
+                                                                               : std::string();
+    if (suffix.empty() || suffix.find('-') != std::string::npos || !PropertyRules::IsValidStoreName(suffix)) {
+        return AdminResult::Make(AdminProtocol::kBadRequest,
+                                 "view path [" + mountPath + "] must be " + prefix +
+                                     "<name>, the name of letters, digits, '.' and '_'");
+    }
+    if (!ViewConfiguration::IsValidTime(toTime)) {
+        return AdminResult::Make(AdminProtocol::kBadRequest,
+                                 "time [" + toTime + "] must be seconds since 1970 or MM-DD-YYYY HH:MM:SS");
+    }
+    std::string text;
+    const int status = db_.GetProperty(subclientId, PropertyNames::kViewConfiguration, text);
+    if (status != 0 && status != ZEL_PROP_NOT_FOUND) return FromStatus(status, subclientId);
+    ViewConfiguration views(text);
+    if (views.HasMountPath(mountPath)) {
+        return AdminResult::Make(AdminProtocol::kAlreadyExists,
+                                 "subclient " + Id(subclientId) + " already has a view [" + mountPath + "]");
+    }
+    ViewConfiguration::View view;
+    view.mountPath = mountPath;
+    view.toTime = toTime;
+    view.readOnly = readOnly;
+    view.writable = writable;
+    view.snapName = suffix;
+    view.nfsServer = serverName_;
+    views.Append(view);
+    AdminResult result = Written(db_.SetProperty(subclientId, PropertyNames::kViewConfiguration, views.Text()),
+                                 "view [" + mountPath + "] added to subclient " + Id(subclientId));
+    if (result.code == AdminProtocol::kOk) result.AddRow({ViewConfiguration::FormatRecord(view)});
+    return result;
+}
+
+AdminResult ConfigAdmin::RemoveView(unsigned long subclientId, const std::string& mountPath) {
+    std::string text;
+    const int status = db_.GetProperty(subclientId, PropertyNames::kViewConfiguration, text);
+    if (status != 0 && status != ZEL_PROP_NOT_FOUND) return FromStatus(status, subclientId);
+    ViewConfiguration views(text);
+    if (views.Remove(mountPath) == 0) {
+        return AdminResult::Make(AdminProtocol::kNotFound,
+                                 "subclient " + Id(subclientId) + " has no view [" + mountPath + "]");
+    }
+    return Written(db_.SetProperty(subclientId, PropertyNames::kViewConfiguration, views.Text()),
+                   "view [" + mountPath + "] removed from subclient " + Id(subclientId));
+}
+
+bool ConfigAdmin::SubclientExists(unsigned long id) {
+    SubclientRecord record;
+    return db_.FindSubclient(id, record) != ZEL_SUBCLIENT_NOT_FOUND;
+}
+
+bool ConfigAdmin::StoreName(unsigned long subclientId, std::string& name, AdminResult& failure) {
+    std::string value;
+    const int status = db_.GetProperty(subclientId, PropertyNames::kObjectStoreName, value);
+    if (status == 0 && !WithoutLeadingSlashes(value).empty()) {
+        name = WithoutLeadingSlashes(value);
+        return true;
+    }
+    if (status == 0 || status == ZEL_PROP_NOT_FOUND) {
+        failure = AdminResult::Make(AdminProtocol::kNotFound,
+                                    "subclient " + Id(subclientId) + " has no store; run define-store first");
+    } else {
+        failure = FromStatus(status, subclientId);
+    }
+    return false;
+}
+
+unsigned long ConfigAdmin::StoreOwner(const std::string& storeName, unsigned long except, AdminResult& failure) {
+    std::vector<std::pair<unsigned long, std::string>> stores;
+    const int status = db_.ListPropertyValues(PropertyNames::kObjectStoreName, stores);
+    if (status != 0) {
+        failure = FromStatus(status, except);
+        return 0;
+    }
+    for (const auto& store : stores) {
+        if (store.first != except && WithoutLeadingSlashes(store.second) == WithoutLeadingSlashes(storeName)) {
+            return store.first;
+        }
+    }
+    return 0;
+}
+
+bool ConfigAdmin::WriteAll(unsigned long subclientId, const std::vector<std::pair<std::string, std::string>>& values,
+                           AdminResult& failure) {
+    std::vector<std::pair<std::string, std::pair<int, std::string>>> previous;
+    for (const auto& value : values) {
+        std::string old;
+        const int status = db_.GetProperty(subclientId, value.first, old);
+        const CPelError written = db_.SetProperty(subclientId, value.first, value.second);
+        if (!written.IsError()) {
+            previous.push_back({value.first, {status, old}});
+            continue;
+        }
+        failure = FromError(written);
+        for (auto it = previous.rbegin(); it != previous.rend(); ++it) {
+            if (it->second.first == 0) {
+                db_.SetProperty(subclientId, it->first, it->second.second);
+            } else {
+                db_.RemoveProperty(subclientId, it->first);
+            }
+        }
+        return false;
+    }
+    return true;
+}
+
+AdminResult ConfigAdmin::Written(const CPelError& error, const std::string& done) {
+    if (error.IsError()) return FromError(error);
+    FlushClientCache();
+    return AdminResult::Ok(done);
+}
+
+AdminResult ConfigAdmin::FromError(const CPelError& error) {
+    int code = AdminProtocol::kDatabaseError;
+    if (error.ErrNo() == ENOENT) code = AdminProtocol::kNotFound;
+    if (error.ErrNo() == EEXIST) code = AdminProtocol::kAlreadyExists;
+    if (error.ErrNo() == EINVAL) code = AdminProtocol::kBadRequest;
+    return AdminResult::Make(code, error.Message());
+}
+
+AdminResult ConfigAdmin::FromStatus(int status, unsigned long subclientId) {
+    if (status == CONFIG_NO_SUBCLIENT || status == ZEL_SUBCLIENT_NOT_FOUND) {
+        return AdminResult::Make(AdminProtocol::kNotFound, "subclient " + Id(subclientId) + " does not exist");
+    }
+    return AdminResult::Make(AdminProtocol::kDatabaseError,
+                             "configuration database failed (status " + std::to_string(status) + ")");
+}
+
+void ConfigAdmin::FlushClientCache() {
+    MessageCache::Instance().Drop();
+}

@@ -1,0 +1,102 @@
+#include "daemon/quayadm/QuayAdmCommand.h"
+
+#include <cstdlib>
+
+#include "daemon/admin/AdminProtocol.h"
+#include "platform/ZelDataDir.h"
+
+namespace {
+
+using namespace AdminProtocol;
+
+struct CommandSpec {
+    const char* name;
+    std::vector<const char*> required;  // request fields of the positional arguments
+    std::vector<const char*> optional;  // fields of trailing optional arguments
+    const char* synopsis;
+};
+
+const std::vector<CommandSpec>& Commands() {
+    static const std::vector<CommandSpec> commands = {
+        {kAddClient, {kIdField, kNameField}, {}, "add-client <id> <name>"},
+        {kAddSubclient, {kIdField, kClientField, kNameField}, {kPolicyField},
+         "add-subclient <id> <client id> <name> [policy subclient id]"},
+        {kRemoveSubclient, {kIdField}, {}, "remove-subclient <id>"},
+        {kSetProperty, {kSubclientField, kNameField, kValueField}, {}, "set-property <subclient> <property> <value>"},
+        {kRemoveProperty, {kSubclientField, kNameField}, {}, "remove-property <subclient> <property>"},
+        {kListSubclients, {}, {}, "list-subclients"},
+        {kShowSubclient, {kIdField}, {}, "show-subclient <id>"},
+        {kDefineStore, {kSubclientField, kClientField, kStoreField}, {},
+         "define-store <subclient> <client id> <store name>"},
+        {kAddView, {kSubclientField, kPathField, kToTimeField}, {kReadOnlyField, kWritableField},
+         "add-view <subclient> <mount path> <to time> [readonly 0|1] [writable 0|1]"},
+        {kRemoveView, {kSubclientField, kPathField}, {}, "remove-view <subclient> <mount path>"},
+        {kExport, {kOperationField, kTypeField, kSubclientField, kPathField}, {kSnapField},
+         "export create|update|unexport live|pit <subclient> <share path> [snap details]"},
+        {kClientUpdate, {kSubclientField, kPathField, kFirstField, kSecondField}, {},
+         "client-update <subclient> <share path> <first> <second>"},
+        {kStats, {kSubclientField, kPathField}, {}, "stats <subclient> <share path>"},
+        {kListExports, {}, {}, "list-exports"},
+    };
+    return commands;
+}
+
+}  // namespace
+
+bool QuayAdmCommand::BuildRequest(const std::vector<std::string>& args, KeyValueList& request, std::string& error) {
+    if (args.empty()) {
+        error = "no command given";
+        return false;
+    }
+    for (const CommandSpec& spec : Commands()) {
+        if (args[0] != spec.name) continue;
+        const size_t given = args.size() - 1;
+        if (given < spec.required.size() || given > spec.required.size() + spec.optional.size()) {
+            error = std::string("usage: quayadm ") + spec.synopsis;
+            return false;
+        }
+        KeyValueList built;
+        built.Add(kVersionField, kVersion);
+        built.Add(kCommandField, spec.name);
+        for (size_t i = 0; i < given; ++i) {
+            const char* field = i < spec.required.size() ? spec.required[i] : spec.optional[i - spec.required.size()];
+            built.Add(field, args[i + 1]);
+        }
+        request = built;
+        return true;
+    }
+    error = "unknown command " + args[0];
+    return false;
+}
+
+std::string QuayAdmCommand::Usage() {
+    std::string usage =
+        "usage: quayadm [--socket PATH] <command> [arguments]\n"
+        "       quayadm [--socket PATH] --raw   (sends stdin as the request payload)\n"
+        "commands:\n";
+    for (const CommandSpec& spec : Commands()) usage += std::string("  ") + spec.synopsis + "\n";
+    usage += "The socket is --socket, else $QUAY_ADMIN_SOCKET, else $QUAY_DATA_DIR/quayd.sock.\n";
+    return usage;
+}
+
+int QuayAdmCommand::PrintResponse(const KeyValueList& response, FILE* out, FILE* err) {
+    std::string codeText;
+    std::string text;
+    response.Get(kCodeField, codeText);
+    response.Get(kTextField, text);
+    char* end = nullptr;
+    const long code = strtol(codeText.c_str(), &end, 10);
+    if (codeText.empty() || *end != '\0') {
+        fprintf(err, "quayadm: answer without a code\n");
+        return 1;
+    }
+    fprintf(code == 0 ? out : err, "%ld: %s\n", code, text.c_str());
+    for (const std::string& row : response.GetAll(kRowField)) fprintf(out, "%s\n", row.c_str());
+    return code == 0 ? 0 : 1;
+}
+
+std::string QuayAdmCommand::DefaultSocketPath() {
+    const char* configured = getenv("QUAY_ADMIN_SOCKET");
+    if (configured != nullptr && *configured != '\0') return configured;
+    return ZelDataDir() + "/quayd.sock";
+}

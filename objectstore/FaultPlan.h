@@ -1,0 +1,39 @@
+// Fault injection for tests: "the next N calls of operation X fail with errno E".
+// Operation names are the ObjectContainer method names ("open", "write", ...).
+// Thread-safe. A container consults its plan at the start of each operation;
+// a failing call changes nothing.
+#pragma once
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "platform/CPelError.h"
+
+namespace ObjectStore {
+
+class FaultPlan {
+public:
+    // The process-wide plan, consulted by every container besides its own.
+    // It reaches containers that a component creates internally (the module
+    // makes its one container during start-up).
+    static FaultPlan& Global();
+
+    void FailNext(const std::string& operation, int count, int errNo);
+    void Clear();
+    // Consumes one planned failure for the operation; an error when one was
+    // planned, success otherwise.
+    CPelError Check(const std::string& operation);
+    // How many calls of the operation have failed by plan so far.
+    int Injected(const std::string& operation);
+
+private:
+    struct Plan {
+        int remaining = 0;
+        int errNo = 0;
+        int injected = 0;
+    };
+    std::mutex mutex_;
+    std::map<std::string, Plan> plans_;  // guarded by mutex_
+};
+
+}  // namespace ObjectStore

@@ -1,0 +1,318 @@
+#include "objectstore/MetaDb.h"
+
+#include <cerrno>
+
+#include "objectstore/PathRules.h"
+#include "objectstore/StoreFailure.h"
+#include "objectstore/StoreFormat.h"
+
+namespace ObjectStore {
+
+namespace {
+
+constexpr size_t kMaxIdleReaders = 8;
+
+const char* const kSchema = R"SQL(
+CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS objects(no INTEGER PRIMARY KEY, guid TEXT NOT NULL UNIQUE,
+    type INTEGER NOT NULL, created_us INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS nodes(id INTEGER PRIMARY KEY, no INTEGER NOT NULL, guid TEXT NOT NULL,
+    parent TEXT NOT NULL, name TEXT NOT NULL, fname TEXT NOT NULL, type INTEGER NOT NULL,
+    mode INTEGER NOT NULL, uid INTEGER NOT NULL, gid INTEGER NOT NULL, atime_ns INTEGER NOT NULL,
+    mtime_ns INTEGER NOT NULL, ctime_ns INTEGER NOT NULL, size INTEGER NOT NULL,
+    version INTEGER NOT NULL, link TEXT, from_us INTEGER NOT NULL, to_us INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS nodes_by_guid ON nodes(guid, to_us);
+CREATE INDEX IF NOT EXISTS nodes_by_name ON nodes(parent, name, to_us);
+CREATE INDEX IF NOT EXISTS nodes_by_fname ON nodes(parent, fname, to_us);
+CREATE INDEX IF NOT EXISTS nodes_by_no ON nodes(parent, no, to_us);
+CREATE TABLE IF NOT EXISTS versions(guid TEXT NOT NULL, version INTEGER NOT NULL,
+    created_us INTEGER NOT NULL, PRIMARY KEY(guid, version)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS extmap(id INTEGER PRIMARY KEY, guid TEXT NOT NULL, version INTEGER NOT NULL,
+    idx INTEGER NOT NULL, extent INTEGER NOT NULL, len INTEGER NOT NULL, sealed INTEGER NOT NULL,
+    from_us INTEGER NOT NULL, to_us INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS extmap_by_file ON extmap(guid, version, to_us, idx);
+CREATE TABLE IF NOT EXISTS xattrs(id INTEGER PRIMARY KEY, guid TEXT NOT NULL, name TEXT NOT NULL,
+    value BLOB NOT NULL, from_us INTEGER NOT NULL, to_us INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS xattrs_by_name ON xattrs(guid, name, to_us);
+)SQL";
+
+#define NODE_COLUMNS \
+    "id, no, guid, parent, name, type, mode, uid, gid, atime_ns, mtime_ns, ctime_ns, size, version, " \
+    "link, from_us, to_us"
+#define AS_OF " to_us > ?9 AND from_us <= ?9 "
+
+void ReadNode(const SqlConnection::Stmt& s, NodeRow& row) {
+    row.id = s.Int(0);
+    row.no = s.Int(1);
+    row.guid = s.Text(2);
+    row.parent = s.Text(3);
+    row.name = s.Text(4);
+    row.type = static_cast<int>(s.Int(5));
+    row.mode = static_cast<uint32_t>(s.Int(6));
+    row.uid = static_cast<uint32_t>(s.Int(7));
+    row.gid = static_cast<uint32_t>(s.Int(8));
+    row.atimeNs = s.Int(9);
+    row.mtimeNs = s.Int(10);
+    row.ctimeNs = s.Int(11);
+    row.size = static_cast<uint64_t>(s.Int(12));
+    row.version = s.Int(13);
+    row.link = s.Text(14);
+    row.fromUs = s.Int(15);
+    row.toUs = s.Int(16);
+}
+
+}  // namespace
+
+MetaDb::MetaDb(const std::string& path, bool create, int busyMs, int64_t cacheKiB)
+    : path_(path), busyMs_(busyMs), cacheKiB_(cacheKiB) {
+    writer_ = OpenConnection(create);
+    writer_->Exec("PRAGMA journal_mode=WAL");
+    writer_->Exec("PRAGMA synchronous=NORMAL");
+    CreateSchema();
+}
+
+MetaDb::~MetaDb() = default;
+
+std::unique_ptr<SqlConnection> MetaDb::OpenConnection(bool create) {
+    std::unique_ptr<SqlConnection> conn(new SqlConnection(path_, create, false, busyMs_));
+    conn->Exec("PRAGMA cache_size=-" + std::to_string(cacheKiB_));
+    conn->Exec("PRAGMA foreign_keys=OFF");
+    return conn;
+}
+
+void MetaDb::CreateSchema() {
+    WriteTxn txn(*this);
+    txn.conn().Exec(kSchema);
+    if (GetMeta(txn.conn(), "format").empty())
+        SetMeta(txn.conn(), "format", std::to_string(kFormatVersion));
+    else if (GetMeta(txn.conn(), "format") != std::to_string(kFormatVersion))
+        Fail(EPROTO, "metadata format " + GetMeta(txn.conn(), "format") + " is not supported");
+    txn.Commit(true);
+}
+
+void MetaDb::SyncCommitted() {
+    std::lock_guard<std::mutex> guard(writerMutex_);
+    SyncLocked();
+}
+
+void MetaDb::Checkpoint() {
+    std::lock_guard<std::mutex> guard(writerMutex_);
+    writer_->Exec("PRAGMA wal_checkpoint(TRUNCATE)");
+}
+
+MetaDb::ReadLease::ReadLease(MetaDb& db) : db_(db) {
+    {
+        std::lock_guard<std::mutex> guard(db.poolMutex_);
+        if (!db.idleReaders_.empty()) {
+            conn_ = std::move(db.idleReaders_.back());
+            db.idleReaders_.pop_back();
+        }
+    }
+    if (!conn_) conn_ = db.OpenConnection(false);
+}
+
+MetaDb::ReadLease::~ReadLease() {
+    std::lock_guard<std::mutex> guard(db_.poolMutex_);
+    if (db_.idleReaders_.size() < kMaxIdleReaders) db_.idleReaders_.push_back(std::move(conn_));
+}
+
+MetaDb::WriteTxn::WriteTxn(MetaDb& db) : db_(db), guard_(db.writerMutex_) {
+    db_.writer_->Exec("BEGIN IMMEDIATE");
+}
+
+MetaDb::WriteTxn::~WriteTxn() {
+    if (done_) return;
+    try {
+        db_.writer_->Exec("ROLLBACK");
+    } catch (const StoreFailure&) {
+        // Nothing more can be done: SQLite rolls back on its own when a
+        // statement failed hard enough to make ROLLBACK fail.
+    }
+}
+
+void MetaDb::WriteTxn::Commit(bool sync) {
+    db_.writer_->Exec("COMMIT");
+    done_ = true;
+    if (sync) db_.SyncLocked();
+}
+
+void MetaDb::SyncLocked() {
+    // The synchronous level cannot change inside a transaction, so a durable
+    // commit is a second, tiny commit at FULL: syncing the WAL up to its end
+    // makes every earlier commit durable too.
+    writer_->Exec("PRAGMA synchronous=FULL");
+    try {
+        writer_->Exec("BEGIN IMMEDIATE");
+        SetMeta(*writer_, "synced", "1");
+        writer_->Exec("COMMIT");
+    } catch (const StoreFailure&) {
+        try {
+            writer_->Exec("ROLLBACK");
+        } catch (const StoreFailure&) {
+        }
+        writer_->Exec("PRAGMA synchronous=NORMAL");
+        throw;
+    }
+    writer_->Exec("PRAGMA synchronous=NORMAL");
+}
+
+std::string MetaDb::GetMeta(SqlConnection& c, const std::string& key) {
+    SqlConnection::Stmt s(c, "SELECT value FROM meta WHERE key = ?1");
+    s.Bind(1, key);
+    return s.Step() ? s.Text(0) : std::string();
+}
+
+void MetaDb::SetMeta(SqlConnection& c, const std::string& key, const std::string& value) {
+    SqlConnection::Stmt s(c, "INSERT OR REPLACE INTO meta(key, value) VALUES(?1, ?2)");
+    s.Bind(1, key).Bind(2, value).Run();
+}
+
+bool MetaDb::GetNode(SqlConnection& c, const std::string& guid, int64_t asOf, NodeRow& out) {
+    SqlConnection::Stmt s(c, "SELECT " NODE_COLUMNS " FROM nodes WHERE guid = ?1 AND" AS_OF "LIMIT 1");
+    s.Bind(1, guid).Bind(9, asOf);
+    if (!s.Step()) return false;
+    ReadNode(s, out);
+    return true;
+}
+
+bool MetaDb::FindChild(SqlConnection& c, const std::string& parent, const std::string& name,
+                       bool caseSensitive, int64_t asOf, NodeRow& out) {
+    const char* exact = "SELECT " NODE_COLUMNS " FROM nodes WHERE parent = ?1 AND name = ?2 AND" AS_OF
+                        "ORDER BY no LIMIT 1";
+    const char* folded = "SELECT " NODE_COLUMNS " FROM nodes WHERE parent = ?1 AND fname = ?2 AND" AS_OF
+                         "ORDER BY no LIMIT 1";
+    SqlConnection::Stmt s(c, caseSensitive ? exact : folded);
+    s.Bind(1, parent).Bind(2, caseSensitive ? name : FoldName(name)).Bind(9, asOf);
+    if (!s.Step()) return false;
+    ReadNode(s, out);
+    return true;
+}
+
+void MetaDb::ListChildren(SqlConnection& c, const std::string& parent, int64_t fromNo, int limit,
+                          int64_t asOf, std::vector<NodeRow>& out) {
+    SqlConnection::Stmt s(c, "SELECT " NODE_COLUMNS " FROM nodes WHERE parent = ?1 AND no >= ?2 AND" AS_OF
+                             "ORDER BY no LIMIT ?3");
+    s.Bind(1, parent).Bind(2, fromNo).Bind(3, limit).Bind(9, asOf);
+    while (s.Step()) {
+        out.emplace_back();
+        ReadNode(s, out.back());
+    }
+}
+
+bool MetaDb::HasChildren(SqlConnection& c, const std::string& parent, int64_t asOf) {
+    SqlConnection::Stmt s(c, "SELECT 1 FROM nodes WHERE parent = ?1 AND" AS_OF "LIMIT 1");
+    s.Bind(1, parent).Bind(9, asOf);
+    return s.Step();
+}
+
+bool MetaDb::InsertObject(SqlConnection& c, const std::string& guid, int type, int64_t us, int64_t& no) {
+    SqlConnection::Stmt s(c, "INSERT OR IGNORE INTO objects(guid, type, created_us) VALUES(?1, ?2, ?3)");
+    s.Bind(1, guid).Bind(2, type).Bind(3, us).Run();
+    if (c.Changes() == 0) return false;
+    no = c.LastInsertId();
+    return true;
+}
+
+int64_t MetaDb::InsertNode(SqlConnection& c, const NodeRow& r) {
+    SqlConnection::Stmt s(c,
+                          "INSERT INTO nodes(no, guid, parent, name, fname, type, mode, uid, gid, atime_ns, "
+                          "mtime_ns, ctime_ns, size, version, link, from_us, to_us) VALUES(?1, ?2, ?3, ?4, ?5, "
+                          "?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17)");
+    s.Bind(1, r.no).Bind(2, r.guid).Bind(3, r.parent).Bind(4, r.name).Bind(5, FoldName(r.name));
+    s.Bind(6, r.type).Bind(7, r.mode).Bind(8, r.uid).Bind(9, r.gid).Bind(10, r.atimeNs);
+    s.Bind(11, r.mtimeNs).Bind(12, r.ctimeNs).Bind(13, static_cast<int64_t>(r.size)).Bind(14, r.version);
+    if (r.type == kTypeSymlink) s.Bind(15, r.link);
+    else s.BindNull(15);
+    s.Bind(16, r.fromUs).Bind(17, r.toUs).Run();
+    return c.LastInsertId();
+}
+
+void MetaDb::UpdateNodeInPlace(SqlConnection& c, const NodeRow& r) {
+    SqlConnection::Stmt s(c,
+                          "UPDATE nodes SET parent = ?2, name = ?3, fname = ?4, mode = ?5, uid = ?6, gid = ?7, "
+                          "atime_ns = ?8, mtime_ns = ?9, ctime_ns = ?10, size = ?11, version = ?12 "
+                          "WHERE id = ?1");
+    s.Bind(1, r.id).Bind(2, r.parent).Bind(3, r.name).Bind(4, FoldName(r.name)).Bind(5, r.mode);
+    s.Bind(6, r.uid).Bind(7, r.gid).Bind(8, r.atimeNs).Bind(9, r.mtimeNs).Bind(10, r.ctimeNs);
+    s.Bind(11, static_cast<int64_t>(r.size)).Bind(12, r.version).Run();
+}
+
+void MetaDb::CloseRow(SqlConnection& c, const char* table, int64_t id, int64_t us) {
+    const char* sql = nullptr;
+    std::string t(table);
+    if (t == "nodes") sql = "UPDATE nodes SET to_us = ?2 WHERE id = ?1";
+    else if (t == "extmap") sql = "UPDATE extmap SET to_us = ?2 WHERE id = ?1";
+    else sql = "UPDATE xattrs SET to_us = ?2 WHERE id = ?1";
+    SqlConnection::Stmt s(c, sql);
+    s.Bind(1, id).Bind(2, us).Run();
+}
+
+void MetaDb::LoadExtents(SqlConnection& c, const std::string& guid, int64_t version, int64_t asOf,
+                         std::vector<ExtentRow>& out) {
+    SqlConnection::Stmt s(c, "SELECT id, idx, extent, len, sealed, from_us FROM extmap WHERE guid = ?1 AND "
+                             "version = ?2 AND" AS_OF "ORDER BY idx");
+    s.Bind(1, guid).Bind(2, version).Bind(9, asOf);
+    while (s.Step()) {
+        ExtentRow row;
+        row.id = s.Int(0);
+        row.idx = s.Int(1);
+        row.extent = static_cast<uint64_t>(s.Int(2));
+        row.len = static_cast<uint64_t>(s.Int(3));
+        row.sealed = static_cast<uint64_t>(s.Int(4));
+        row.fromUs = s.Int(5);
+        out.push_back(row);
+    }
+}
+
+int64_t MetaDb::InsertExtent(SqlConnection& c, const std::string& guid, int64_t version, const ExtentRow& r) {
+    SqlConnection::Stmt s(c, "INSERT INTO extmap(guid, version, idx, extent, len, sealed, from_us, to_us) "
+                             "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+    s.Bind(1, guid).Bind(2, version).Bind(3, r.idx).Bind(4, static_cast<int64_t>(r.extent));
+    s.Bind(5, static_cast<int64_t>(r.len)).Bind(6, static_cast<int64_t>(r.sealed)).Bind(7, r.fromUs);
+    s.Bind(8, kOpenEnd).Run();
+    return c.LastInsertId();
+}
+
+void MetaDb::UpdateExtentInPlace(SqlConnection& c, const ExtentRow& r) {
+    SqlConnection::Stmt s(c, "UPDATE extmap SET extent = ?2, len = ?3, sealed = ?4 WHERE id = ?1");
+    s.Bind(1, r.id).Bind(2, static_cast<int64_t>(r.extent)).Bind(3, static_cast<int64_t>(r.len));
+    s.Bind(4, static_cast<int64_t>(r.sealed)).Run();
+}
+
+bool MetaDb::VersionCreated(SqlConnection& c, const std::string& guid, int64_t version, int64_t& us) {
+    SqlConnection::Stmt s(c, "SELECT created_us FROM versions WHERE guid = ?1 AND version = ?2");
+    s.Bind(1, guid).Bind(2, version);
+    if (!s.Step()) return false;
+    us = s.Int(0);
+    return true;
+}
+
+void MetaDb::InsertVersion(SqlConnection& c, const std::string& guid, int64_t version, int64_t us) {
+    SqlConnection::Stmt s(c, "INSERT OR REPLACE INTO versions(guid, version, created_us) VALUES(?1, ?2, ?3)");
+    s.Bind(1, guid).Bind(2, version).Bind(3, us).Run();
+}
+
+bool MetaDb::GetXattr(SqlConnection& c, const std::string& guid, const std::string& name, int64_t asOf,
+                      int64_t& id, std::string& value, int64_t& fromUs) {
+    SqlConnection::Stmt s(c, "SELECT id, value, from_us FROM xattrs WHERE guid = ?1 AND name = ?2 AND" AS_OF
+                             "LIMIT 1");
+    s.Bind(1, guid).Bind(2, name).Bind(9, asOf);
+    if (!s.Step()) return false;
+    id = s.Int(0);
+    value = s.Text(1);
+    fromUs = s.Int(2);
+    return true;
+}
+
+void MetaDb::InsertXattr(SqlConnection& c, const std::string& guid, const std::string& name,
+                         const std::string& value, int64_t us) {
+    SqlConnection::Stmt s(c, "INSERT INTO xattrs(guid, name, value, from_us, to_us) VALUES(?1, ?2, ?3, ?4, ?5)");
+    s.Bind(1, guid).Bind(2, name).BindBlob(3, value).Bind(4, us).Bind(5, kOpenEnd).Run();
+}
+
+void MetaDb::UpdateXattrInPlace(SqlConnection& c, int64_t id, const std::string& value) {
+    SqlConnection::Stmt s(c, "UPDATE xattrs SET value = ?2 WHERE id = ?1");
+    s.Bind(1, id).BindBlob(2, value).Run();
+}
+
+}  // namespace ObjectStore

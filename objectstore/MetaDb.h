@@ -1,0 +1,149 @@
+// MetaDb: the metadata database of one store (SQLite in WAL mode). Holds the
+// schema and every query; the layout is described in FORMAT.md.
+//
+// Thread safety: readers come from a pool (ReadLease), any number at once; all
+// changes go through the single writer connection inside a WriteTxn, which
+// holds the writer mutex for its lifetime. Query functions take the
+// connection to use, so a writer can read its own uncommitted changes.
+// Failures throw StoreFailure.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "objectstore/SqlConnection.h"
+
+namespace ObjectStore {
+
+// One history row of an object: its place in the namespace and attributes.
+struct NodeRow {
+    int64_t id = 0;   // row id
+    int64_t no = 0;   // object number: stable, unique, orders directory listings
+    std::string guid;
+    std::string parent;  // parent GUID; empty for the root
+    std::string name;
+    int type = 0;  // ObjectType
+    uint32_t mode = 0;  // permission bits only
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+    int64_t atimeNs = 0;
+    int64_t mtimeNs = 0;
+    int64_t ctimeNs = 0;
+    uint64_t size = 0;
+    int64_t version = 1;
+    std::string link;
+    int64_t fromUs = 0;
+    int64_t toUs = 0;
+};
+
+// One history row of a file version's extent map: extent `idx` of the file
+// is held by extent file `extent`, of which the first `len` bytes are data.
+// `sealed` bytes of that extent file are visible to some older state and may
+// never be overwritten in place.
+struct ExtentRow {
+    int64_t id = 0;
+    int64_t idx = 0;
+    uint64_t extent = 0;
+    uint64_t len = 0;
+    uint64_t sealed = 0;
+    int64_t fromUs = 0;
+};
+
+class MetaDb {
+public:
+    // Opens (creating when `create`) the database at path. readerCount bounds
+    // the reader pool; busyMs bounds waits on SQLite locks; cacheKiB is the
+    // page cache per connection.
+    MetaDb(const std::string& path, bool create, int busyMs, int64_t cacheKiB);
+    ~MetaDb();
+    MetaDb(const MetaDb&) = delete;
+    MetaDb& operator=(const MetaDb&) = delete;
+
+    // A reader connection borrowed from the pool for one scope.
+    class ReadLease {
+    public:
+        explicit ReadLease(MetaDb& db);
+        ~ReadLease();
+        ReadLease(const ReadLease&) = delete;
+        ReadLease& operator=(const ReadLease&) = delete;
+        SqlConnection& conn() { return *conn_; }
+
+    private:
+        MetaDb& db_;
+        std::unique_ptr<SqlConnection> conn_;
+    };
+
+    // One write transaction (BEGIN IMMEDIATE). Rolls back unless committed.
+    // Commit(sync=true) makes this and every earlier commit durable.
+    class WriteTxn {
+    public:
+        explicit WriteTxn(MetaDb& db);
+        ~WriteTxn();
+        WriteTxn(const WriteTxn&) = delete;
+        WriteTxn& operator=(const WriteTxn&) = delete;
+        SqlConnection& conn() { return *db_.writer_; }
+        void Commit(bool sync);
+
+    private:
+        MetaDb& db_;
+        std::unique_lock<std::mutex> guard_;
+        bool done_ = false;
+    };
+
+    // Makes every committed change durable (an empty synchronous commit).
+    void SyncCommitted();
+    // Moves the WAL into the database file (on close).
+    void Checkpoint();
+    const std::string& Path() const { return path_; }
+
+    // --- queries; asOf selects the state (kLiveAsOf for the live one) ---
+    static std::string GetMeta(SqlConnection& c, const std::string& key);
+    static void SetMeta(SqlConnection& c, const std::string& key, const std::string& value);
+
+    static bool GetNode(SqlConnection& c, const std::string& guid, int64_t asOf, NodeRow& out);
+    static bool FindChild(SqlConnection& c, const std::string& parent, const std::string& name,
+                          bool caseSensitive, int64_t asOf, NodeRow& out);
+    static void ListChildren(SqlConnection& c, const std::string& parent, int64_t fromNo, int limit,
+                             int64_t asOf, std::vector<NodeRow>& out);
+    static bool HasChildren(SqlConnection& c, const std::string& parent, int64_t asOf);
+
+    // Registers a new object GUID; false when the GUID was ever used before.
+    static bool InsertObject(SqlConnection& c, const std::string& guid, int type, int64_t us, int64_t& no);
+    static int64_t InsertNode(SqlConnection& c, const NodeRow& row);
+    static void UpdateNodeInPlace(SqlConnection& c, const NodeRow& row);
+    static void CloseRow(SqlConnection& c, const char* table, int64_t id, int64_t us);
+
+    static void LoadExtents(SqlConnection& c, const std::string& guid, int64_t version, int64_t asOf,
+                            std::vector<ExtentRow>& out);
+    static int64_t InsertExtent(SqlConnection& c, const std::string& guid, int64_t version,
+                                const ExtentRow& row);
+    static void UpdateExtentInPlace(SqlConnection& c, const ExtentRow& row);
+
+    static bool VersionCreated(SqlConnection& c, const std::string& guid, int64_t version, int64_t& us);
+    static void InsertVersion(SqlConnection& c, const std::string& guid, int64_t version, int64_t us);
+
+    static bool GetXattr(SqlConnection& c, const std::string& guid, const std::string& name, int64_t asOf,
+                         int64_t& id, std::string& value, int64_t& fromUs);
+    static void InsertXattr(SqlConnection& c, const std::string& guid, const std::string& name,
+                            const std::string& value, int64_t us);
+    static void UpdateXattrInPlace(SqlConnection& c, int64_t id, const std::string& value);
+
+private:
+    friend class ReadLease;
+    friend class WriteTxn;
+    void CreateSchema();
+    void SyncLocked();  // caller holds writerMutex_
+    std::unique_ptr<SqlConnection> OpenConnection(bool create);
+
+    std::string path_;
+    int busyMs_;
+    int64_t cacheKiB_;
+    std::mutex writerMutex_;
+    std::unique_ptr<SqlConnection> writer_;  // guarded by writerMutex_
+    std::mutex poolMutex_;
+    std::vector<std::unique_ptr<SqlConnection>> idleReaders_;  // guarded by poolMutex_
+};
+
+}  // namespace ObjectStore

@@ -1,0 +1,292 @@
+#include "objectstore/OpenFile.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "objectstore/StoreEngine.h"
+#include "objectstore/StoreFailure.h"
+#include "objectstore/StoreFormat.h"
+
+namespace ObjectStore {
+
+OpenFile::OpenFile(StoreEngine& engine, const std::string& guid, int64_t asOf)
+    : engine_(engine), guid_(guid), asOf_(asOf), extentSize_(engine.ExtentSize()) {}
+
+void OpenFile::Load(SqlConnection& c, const NodeRow& node) {
+    std::unique_lock<std::shared_mutex> guard(mutex_);
+    version_ = node.version;
+    size_ = node.size;
+    mtimeNs_ = node.mtimeNs;
+    std::vector<ExtentRow> rows;
+    MetaDb::LoadExtents(c, guid_, version_, asOf_, rows);
+    slots_.clear();
+    for (const ExtentRow& r : rows) {
+        Slot& s = slots_[r.idx];
+        s.extent = r.extent;
+        s.len = r.len;
+        s.sealed = r.sealed;
+        s.rowId = r.id;
+        s.rowFromUs = r.fromUs;
+        s.rowLen = r.len;
+        s.rowExtent = r.extent;
+    }
+    lastFlushUs_ = engine_.NowUs();
+}
+
+int64_t OpenFile::Version() {
+    std::shared_lock<std::shared_mutex> guard(mutex_);
+    return version_;
+}
+
+bool OpenFile::PendingAttributes(uint64_t& size, int64_t& mtimeNs) {
+    std::shared_lock<std::shared_mutex> guard(mutex_);
+    if (!attrDirty_) return false;
+    size = size_;
+    mtimeNs = mtimeNs_;
+    return true;
+}
+
+size_t OpenFile::Read(void* buf, uint64_t off, size_t n) {
+    std::shared_lock<std::shared_mutex> guard(mutex_);
+    if (off >= size_) return 0;
+    n = static_cast<size_t>(std::min<uint64_t>(n, size_ - off));
+    char* out = static_cast<char*>(buf);
+    size_t done = 0;
+    while (done < n) {
+        uint64_t pos = off + done;
+        int64_t idx = static_cast<int64_t>(pos / extentSize_);
+        uint64_t inOff = pos % extentSize_;
+        size_t piece = static_cast<size_t>(std::min<uint64_t>(n - done, extentSize_ - inOff));
+        size_t got = 0;
+        auto it = slots_.find(idx);
+        if (it != slots_.end() && inOff < it->second.len) {
+            size_t want = static_cast<size_t>(std::min<uint64_t>(piece, it->second.len - inOff));
+            got = engine_.Extents().Read(it->second.extent, out + done, want, inOff);
+        }
+        // Holes, and bytes past an extent's data, read as zeros.
+        if (got < piece) std::memset(out + done + got, 0, piece - got);
+        done += piece;
+    }
+    return n;
+}
+
+uint64_t OpenFile::WritableExtent(int64_t idx, uint64_t inOff, int64_t nowUs) {
+    auto it = slots_.find(idx);
+    if (it == slots_.end()) {
+        Slot& s = slots_[idx];
+        s.extent = engine_.AllocateExtent();
+        s.metaDirty = true;
+        return s.extent;
+    }
+    Slot& s = it->second;
+    uint64_t sealed = s.sealed;
+    if (s.rowId != 0 && s.rowExtent == s.extent && engine_.Frozen(s.rowFromUs, nowUs))
+        sealed = std::max(sealed, s.rowLen);
+    if (inOff < sealed) {
+        // Bytes an older state can see: copy the extent and write the copy.
+        uint64_t fresh = engine_.AllocateExtent();
+        engine_.Extents().Copy(s.extent, fresh, s.len);
+        s.extent = fresh;
+        s.sealed = 0;
+        s.dataDirty = true;
+        s.metaDirty = true;
+        return fresh;
+    }
+    if (inOff > s.len) {
+        // Stale bytes past the data (left by a truncation) must read as zeros.
+        uint64_t phys = engine_.Extents().FileSize(s.extent);
+        if (phys > s.len) engine_.Extents().Zero(s.extent, std::min(inOff, phys) - s.len, s.len);
+    }
+    return s.extent;
+}
+
+void OpenFile::Write(const void* buf, uint64_t off, size_t n, bool sync) {
+    if (asOf_ != kLiveAsOf) Fail(EROFS, "file of a point-in-time view");
+    std::unique_lock<std::shared_mutex> guard(mutex_);
+    int64_t now = engine_.NowUs();
+    const char* in = static_cast<const char*>(buf);
+    size_t done = 0;
+    while (done < n) {
+        uint64_t pos = off + done;
+        int64_t idx = static_cast<int64_t>(pos / extentSize_);
+        uint64_t inOff = pos % extentSize_;
+        size_t piece = static_cast<size_t>(std::min<uint64_t>(n - done, extentSize_ - inOff));
+        uint64_t extent = WritableExtent(idx, inOff, now);
+        engine_.Extents().Write(extent, in + done, piece, inOff);
+        Slot& s = slots_[idx];
+        s.len = std::max<uint64_t>(s.len, inOff + piece);
+        s.dataDirty = true;
+        s.metaDirty = true;
+        done += piece;
+    }
+    size_ = std::max<uint64_t>(size_, off + n);
+    mtimeNs_ = now * 1000;
+    attrDirty_ = true;
+    ++writesSinceFlush_;
+    bool due = writesSinceFlush_ >= engine_.FlushAfterCount() ||
+               now - lastFlushUs_ >= static_cast<int64_t>(engine_.FlushAfterSeconds()) * 1000000;
+    if (sync || due) FlushLocked(sync);
+}
+
+void OpenFile::Truncate(uint64_t size) {
+    if (asOf_ != kLiveAsOf) Fail(EROFS, "file of a point-in-time view");
+    std::unique_lock<std::shared_mutex> guard(mutex_);
+    if (size < size_) {
+        for (auto it = slots_.begin(); it != slots_.end();) {
+            uint64_t start = static_cast<uint64_t>(it->first) * extentSize_;
+            if (start >= size) {
+                if (it->second.rowId) rowsToClose_.push_back(it->second.rowId);
+                it = slots_.erase(it);
+                continue;
+            }
+            if (start + it->second.len > size) {
+                it->second.len = size - start;
+                it->second.metaDirty = true;
+            }
+            ++it;
+        }
+    }
+    size_ = size;
+    mtimeNs_ = engine_.NowUs() * 1000;
+    attrDirty_ = true;
+    FlushLocked(false);
+}
+
+void OpenFile::Flush(bool sync) {
+    if (asOf_ != kLiveAsOf) return;
+    std::unique_lock<std::shared_mutex> guard(mutex_);
+    FlushLocked(sync);
+}
+
+void OpenFile::FlushLocked(bool sync) {
+    bool dirty = attrDirty_ || !rowsToClose_.empty();
+    for (auto& entry : slots_) {
+        if (entry.second.dataDirty) engine_.Extents().SyncData(entry.second.extent);
+        dirty = dirty || entry.second.metaDirty;
+    }
+    // Data first, then the metadata that points at it.
+    engine_.Extents().SyncNewEntries();
+    for (auto& entry : slots_) entry.second.dataDirty = false;
+    int64_t now = engine_.NowUs();
+    if (dirty && !deleted_.load()) CommitLocked(sync, now);
+    else if (sync) engine_.SyncMetadata();
+    writesSinceFlush_ = 0;
+    lastFlushUs_ = now;
+}
+
+void OpenFile::CommitLocked(bool sync, int64_t now) {
+    struct Done {
+        int64_t idx;
+        int64_t rowId;
+        int64_t fromUs;
+        uint64_t sealed;
+    };
+    std::vector<Done> done;
+    NodeRow node;
+    {
+        MetaDb::WriteTxn txn(engine_.Db());
+        SqlConnection& c = txn.conn();
+        if (!MetaDb::GetNode(c, guid_, kLiveAsOf, node)) {
+            deleted_.store(true);  // removed meanwhile: nothing to record
+            return;
+        }
+        if (attrDirty_) {
+            node.size = size_;
+            node.mtimeNs = mtimeNs_;
+            node.ctimeNs = mtimeNs_;
+            node.version = version_;
+            engine_.StoreNode(c, node, now);
+        }
+        for (int64_t id : rowsToClose_) MetaDb::CloseRow(c, "extmap", id, now);
+        for (auto& entry : slots_) {
+            Slot& s = entry.second;
+            if (!s.metaDirty) continue;
+            ExtentRow row;
+            row.idx = entry.first;
+            row.extent = s.extent;
+            row.len = s.len;
+            row.sealed = s.sealed;
+            row.fromUs = now;
+            if (s.rowId != 0 && !engine_.Frozen(s.rowFromUs, now)) {
+                row.id = s.rowId;
+                MetaDb::UpdateExtentInPlace(c, row);
+                done.push_back({entry.first, s.rowId, s.rowFromUs, s.sealed});
+                continue;
+            }
+            if (s.rowId != 0) {
+                MetaDb::CloseRow(c, "extmap", s.rowId, now);
+                if (s.rowExtent == s.extent) row.sealed = std::max(s.sealed, s.rowLen);
+            }
+            int64_t id = MetaDb::InsertExtent(c, guid_, version_, row);
+            done.push_back({entry.first, id, now, row.sealed});
+        }
+        txn.Commit(sync);
+    }
+    engine_.InvalidateNode(node);
+    for (const Done& d : done) {
+        Slot& s = slots_[d.idx];
+        s.rowId = d.rowId;
+        s.rowFromUs = d.fromUs;
+        s.rowLen = s.len;
+        s.rowExtent = s.extent;
+        s.sealed = d.sealed;
+        s.metaDirty = false;
+    }
+    rowsToClose_.clear();
+    attrDirty_ = false;
+}
+
+bool OpenFile::NewVersion(uint32_t intervalSec, bool refuseYoung) {
+    if (asOf_ != kLiveAsOf) Fail(EROFS, "file of a point-in-time view");
+    std::unique_lock<std::shared_mutex> guard(mutex_);
+    int64_t now = engine_.NowUs();
+    int64_t created = 0;
+    {
+        MetaDb::ReadLease lease(engine_.Db());
+        if (!MetaDb::VersionCreated(lease.conn(), guid_, version_, created)) created = 0;
+    }
+    if (intervalSec > 0 && now - created < static_cast<int64_t>(intervalSec) * 1000000) {
+        if (refuseYoung) Fail(EAGAIN, "current version is younger than the version interval");
+        return false;
+    }
+    FlushLocked(false);
+    std::vector<std::pair<int64_t, int64_t>> rowIds;
+    int64_t next = version_ + 1;
+    NodeRow node;
+    {
+        MetaDb::WriteTxn txn(engine_.Db());
+        SqlConnection& c = txn.conn();
+        if (!MetaDb::GetNode(c, guid_, kLiveAsOf, node)) Fail(ENOENT, "file was removed");
+        MetaDb::InsertVersion(c, guid_, next, now);
+        for (auto& entry : slots_) {
+            ExtentRow row;
+            row.idx = entry.first;
+            row.extent = entry.second.extent;
+            row.len = entry.second.len;
+            // The old version keeps these bytes; the new one copies before changing them.
+            row.sealed = std::max(entry.second.sealed, entry.second.len);
+            row.fromUs = now;
+            rowIds.emplace_back(entry.first, MetaDb::InsertExtent(c, guid_, next, row));
+        }
+        node.version = next;
+        node.ctimeNs = now * 1000;
+        engine_.StoreNode(c, node, now);
+        txn.Commit(false);
+    }
+    engine_.InvalidateNode(node);
+    version_ = next;
+    for (auto& ids : rowIds) {
+        Slot& s = slots_[ids.first];
+        s.sealed = std::max(s.sealed, s.len);
+        s.rowId = ids.second;
+        s.rowFromUs = now;
+        s.rowLen = s.len;
+        s.rowExtent = s.extent;
+        s.metaDirty = false;
+    }
+    return true;
+}
+
+}  // namespace ObjectStore

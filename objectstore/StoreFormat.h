@@ -1,0 +1,38 @@
+// Constants of the on-disk store format (described in FORMAT.md beside this
+// file). Changing any of them changes the format: bump kFormatVersion.
+#pragma once
+#include <cstdint>
+
+namespace ObjectStore {
+
+constexpr int kFormatVersion = 1;
+
+// History rows are valid over [from_us, to_us); a live row has to_us == kOpenEnd.
+constexpr int64_t kOpenEnd = INT64_MAX;
+// The "as of" time of the live state: later than any real change, earlier than kOpenEnd.
+constexpr int64_t kLiveAsOf = INT64_MAX - 1;
+
+// Object types as stored in the nodes table.
+enum ObjectType : int { kTypeFile = 1, kTypeDir = 2, kTypeSymlink = 3 };
+
+constexpr uint64_t kMinExtentSize = 4096;
+constexpr uint64_t kMaxExtentSize = 1ull << 30;
+// Largest file the store holds (as ext4): offsets past it get EFBIG.
+constexpr uint64_t kMaxFileSize = 1ull << 44;
+constexpr size_t kMaxNameBytes = 255;
+constexpr size_t kMaxXattrValueBytes = 65536;
+// Writes keep this much of the disk free so that metadata can still commit.
+constexpr uint64_t kFreeSpaceReserve = 16ull << 20;
+// Extent ids of a writable view's private extents start here; lower ids live
+// in the base store.
+constexpr uint64_t kViewExtentBase = 1ull << 62;
+// Extent ids are reserved in blocks, persisted before use, so that an id is
+// never handed out twice even across a crash.
+constexpr uint64_t kExtentIdBlock = 1024;
+
+constexpr const char* kMetaFileName = "meta.db";
+constexpr const char* kExtentDirName = "extents";
+constexpr const char* kViewDirName = "views";
+constexpr const char* kLockFileName = "LOCK";
+
+}  // namespace ObjectStore

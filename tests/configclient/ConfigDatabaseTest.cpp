@@ -1,0 +1,208 @@
+// Administration API, persistence and opening of the configuration database.
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <fstream>
+
+#include "configclient/PropertyNames.h"
+#include "tests/configclient/ConfigClientTest.h"
+
+namespace {
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+using ConfigDatabaseTest = ConfigClientTest;
+
+TEST_F(ConfigDatabaseTest, AdminRejectsBadArgumentsWithEinval) {
+    EXPECT_EQ(EINVAL, db().AddClient(0, "a").ErrNo());
+    EXPECT_EQ(EINVAL, db().AddClient(2, "").ErrNo());
+    EXPECT_EQ(EINVAL, db().AddSubclient(static_cast<unsigned long>(LLONG_MAX) + 1, kClient, "x", 0).ErrNo());
+    EXPECT_EQ(EINVAL, db().AddSubclient(11, kClient, "", 0).ErrNo());
+    EXPECT_EQ(EINVAL, db().AddSubclient(11, 0, "x", 0).ErrNo());
+    EXPECT_EQ(EINVAL, db().SetProperty(kSubclient, "", "v").ErrNo());
+    EXPECT_EQ(EINVAL, db().RemoveSubclient(0).ErrNo());
+    EXPECT_TRUE(db().ListSubclients().size() == 1);
+}
+
+TEST_F(ConfigDatabaseTest, AdminReportsDuplicatesAndMissingReferences) {
+    EXPECT_EQ(EEXIST, db().AddClient(kClient, "again").ErrNo());
+    EXPECT_EQ(EEXIST, db().AddSubclient(kSubclient, kClient, "again", 0).ErrNo());
+    EXPECT_EQ(ENOENT, db().AddSubclient(11, 99, "orphan", 0).ErrNo());
+    EXPECT_EQ(ENOENT, db().SetProperty(99, "quayUsers", "1").ErrNo());
+    EXPECT_EQ(ENOENT, db().RemoveSubclient(99).ErrNo());
+    EXPECT_EQ(ENOENT, db().RemoveProperty(kSubclient, "quayUsers").ErrNo());
+    // The rejected rows left nothing behind.
+    const auto subclients = db().ListSubclients();
+    ASSERT_EQ(1u, subclients.size());
+    EXPECT_EQ("sc10", subclients[0].name);
+}
+
+TEST_F(ConfigDatabaseTest, GetPropertyTellsMissingSubclientFromMissingProperty) {
+    std::string value = "keep";
+    EXPECT_EQ(CONFIG_NO_SUBCLIENT, db().GetProperty(99, "quayUsers", value));
+    EXPECT_EQ(ZEL_PROP_NOT_FOUND, db().GetProperty(kSubclient, "quayUsers", value));
+    EXPECT_EQ("keep", value);
+    Set(kSubclient, "quayUsers", "");
+    EXPECT_EQ(0, db().GetProperty(kSubclient, "quayUsers", value));
+    EXPECT_EQ("", value);
+}
+
+TEST_F(ConfigDatabaseTest, PropertyValuesKeepEveryByte) {
+    const std::string value("a\0b \"quoted\" <x>&\n\xC3\xA9", 20);
+    Set(kSubclient, "quayBackupFilter", value);
+    EXPECT_EQ(value, Stored(kSubclient, "quayBackupFilter"));
+    Set(kSubclient, "quayBackupFilter", "replaced");
+    EXPECT_EQ("replaced", Stored(kSubclient, "quayBackupFilter"));
+    ASSERT_FALSE(db().RemoveProperty(kSubclient, "quayBackupFilter").IsError());
+    EXPECT_EQ("<unset>", Stored(kSubclient, "quayBackupFilter"));
+}
+
+TEST_F(ConfigDatabaseTest, RemovingSubclientRemovesItsProperties) {
+    Set(kSubclient, "quayUsers", "1,2");
+    ASSERT_FALSE(db().RemoveSubclient(kSubclient).IsError());
+    ASSERT_FALSE(db().AddSubclient(kSubclient, kClient, "reborn", 0).IsError());
+    std::string value;
+    EXPECT_EQ(ZEL_PROP_NOT_FOUND, db().GetProperty(kSubclient, "quayUsers", value));
+}
+
+TEST_F(ConfigDatabaseTest, ListsSubclientsAndPropertiesInOrder) {
+    ASSERT_FALSE(db().AddClient(2, "mediaagent2").IsError());
+    ASSERT_FALSE(db().AddSubclient(30, 2, "sc30", 10).IsError());
+    ASSERT_FALSE(db().AddSubclient(20, kClient, "sc20", 0).IsError());
+    const auto subclients = db().ListSubclients();
+    ASSERT_EQ(3u, subclients.size());
+    EXPECT_EQ(10u, subclients[0].id);
+    EXPECT_EQ(20u, subclients[1].id);
+    EXPECT_EQ(30u, subclients[2].id);
+    EXPECT_EQ(2u, subclients[2].clientId);
+    EXPECT_EQ("mediaagent2", subclients[2].clientName);
+    EXPECT_EQ(10u, subclients[2].policyId);
+    EXPECT_EQ(0u, subclients[1].policyId);
+
+    Set(kSubclient, "zeta", "z");
+    Set(kSubclient, "alpha", "a");
+    CPelError error;
+    const auto properties = db().ListProperties(kSubclient, &error);
+    EXPECT_FALSE(error.IsError());
+    ASSERT_EQ(2u, properties.size());
+    EXPECT_EQ(std::make_pair(std::string("alpha"), std::string("a")), properties[0]);
+    EXPECT_EQ(std::make_pair(std::string("zeta"), std::string("z")), properties[1]);
+    EXPECT_TRUE(db().ListProperties(99, &error).empty());
+    EXPECT_EQ(ENOENT, error.ErrNo());
+}
+
+TEST_F(ConfigDatabaseTest, FileDatabaseSurvivesCloseAndOpen) {
+    const std::string path = dir_ + "/config.db";
+    ASSERT_FALSE(db().Open(path).IsError());
+    EXPECT_EQ(path, db().Path());
+    ASSERT_FALSE(db().AddClient(5, "ma5").IsError());
+    ASSERT_FALSE(db().AddSubclient(50, 5, "sc50", 0).IsError());
+    Set(50, PropertyNames::kUsers, "100,200");
+    EXPECT_TRUE(Exists(path + "-wal")) << "file databases use write-ahead logging";
+    db().Close();
+    EXPECT_EQ("", db().Path());
+
+    ASSERT_FALSE(db().Open(path).IsError());
+    EXPECT_EQ("100,200", Stored(50, PropertyNames::kUsers));
+    std::string users;
+    EXPECT_EQ(0, Subclient(50).getQuayUsers(users, nullptr));
+    EXPECT_EQ("100,200", users);
+}
+
+TEST_F(ConfigDatabaseTest, FailedOpenKeepsThePreviousDatabase) {
+    Set(kSubclient, "quayUsers", "7");
+    const CPelError error = db().Open(dir_ + "/missing/dir/config.db");
+    EXPECT_EQ(EIO, error.ErrNo());
+    EXPECT_NE(std::string::npos, error.Message().find("cannot open configuration database")) << error.Message();
+    EXPECT_EQ(":memory:", db().Path());
+    EXPECT_EQ("7", Stored(kSubclient, "quayUsers"));
+    EXPECT_EQ(EINVAL, db().Open("").ErrNo());
+}
+
+TEST_F(ConfigDatabaseTest, OpenRefusesFileThatIsNotADatabase) {
+    const std::string path = dir_ + "/garbage.db";
+    std::ofstream(path) << "this is not an SQLite database, just some text that is long enough";
+    const CPelError error = db().Open(path);
+    EXPECT_EQ(EIO, error.ErrNo());
+    EXPECT_EQ(":memory:", db().Path());
+}
+
+TEST_F(ConfigDatabaseTest, OpenRefusesNewerSchemaVersion) {
+    const std::string path = dir_ + "/newer.db";
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &raw));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(raw, "PRAGMA user_version=2", nullptr, nullptr, nullptr));
+    sqlite3_close(raw);
+    EXPECT_EQ(ENOTSUP, db().Open(path).ErrNo());
+}
+
+TEST_F(ConfigDatabaseTest, ReopensAnOlderFileAndAddsMissingTables) {
+    const std::string path = dir_ + "/partial.db";
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &raw));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(raw,
+                                      "CREATE TABLE clients(id INTEGER PRIMARY KEY, name TEXT NOT NULL);"
+                                      "INSERT INTO clients VALUES(3, 'kept');",
+                                      nullptr, nullptr, nullptr));
+    sqlite3_close(raw);
+    ASSERT_FALSE(db().Open(path).IsError());
+    EXPECT_EQ(EEXIST, db().AddClient(3, "again").ErrNo());
+    ASSERT_FALSE(db().AddSubclient(31, 3, "sc31", 0).IsError());
+    EXPECT_EQ("kept", db().ListSubclients()[0].clientName);
+}
+
+TEST_F(ConfigDatabaseTest, WithoutOpenUsesQuayConfigDbAndCreatesItsDirectory) {
+    db().Close();
+    const std::string path = dir_ + "/nested/dir/lazy.db";
+    setenv("QUAY_CONFIG_DB", path.c_str(), 1);
+    const CPelError added = db().AddClient(7, "lazy");
+    unsetenv("QUAY_CONFIG_DB");
+    ASSERT_FALSE(added.IsError()) << added.AsString();
+    EXPECT_EQ(path, db().Path());
+    EXPECT_TRUE(Exists(path));
+}
+
+TEST_F(ConfigDatabaseTest, DefaultPathFollowsTheDataDirectory) {
+    unsetenv("QUAY_CONFIG_DB");
+    setenv("QUAY_DATA_DIR", dir_.c_str(), 1);
+    EXPECT_EQ(dir_ + "/config.db", ConfigDatabase::DefaultPath());
+    db().Close();
+    std::string value;
+    EXPECT_EQ(CONFIG_NO_SUBCLIENT, db().GetProperty(kSubclient, "quayUsers", value));
+    EXPECT_TRUE(Exists(dir_ + "/config.db"));
+    unsetenv("QUAY_DATA_DIR");
+}
+
+TEST_F(ConfigDatabaseTest, UnopenableDefaultFailsEveryOperation) {
+    db().Close();
+    const std::string blocker = dir_ + "/file";
+    std::ofstream(blocker) << "x";
+    // A regular file where the directory should be: the database cannot be made.
+    setenv("QUAY_CONFIG_DB", (blocker + "/config.db").c_str(), 1);
+    std::string value = "keep";
+    EXPECT_EQ(CONFIG_DB_ERROR, db().GetProperty(kSubclient, "quayUsers", value));
+    EXPECT_EQ(EIO, db().AddClient(8, "x").ErrNo());
+    CPelError error;
+    EXPECT_TRUE(db().ListSubclients(&error).empty());
+    EXPECT_EQ(EIO, error.ErrNo());
+    EXPECT_EQ(CONFIG_DB_ERROR, Subclient(kSubclient).lookup(nullptr));
+    unsetenv("QUAY_CONFIG_DB");
+    EXPECT_EQ("keep", value);
+}
+
+TEST_F(ConfigDatabaseTest, OpeningAnotherDatabaseDropsCachedValues) {
+    Set(kSubclient, "quayUsers", "cached");
+    std::string users;
+    ASSERT_EQ(0, Subclient(kSubclient).getQuayUsers(users, nullptr));
+    ASSERT_EQ(0, Subclient(kSubclient).lookup(nullptr));
+    ASSERT_FALSE(db().Open(":memory:").IsError());
+    EXPECT_EQ(CONFIG_NO_SUBCLIENT, Subclient(kSubclient).getQuayUsers(users, nullptr));
+    EXPECT_EQ(ZEL_SUBCLIENT_NOT_FOUND, Subclient(kSubclient).lookup(nullptr));
+}

@@ -1,0 +1,224 @@
+// Serving admin requests: the RPC records the module receives, how its
+// answers become codes, saved exports after export requests, bad requests,
+// and the log lines of each request.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "configclient/ConfigDatabase.h"
+#include "daemon/AdminRequestHandler.h"
+#include "daemon/ModuleRpc.h"
+#include "daemon/SavedExportsFile.h"
+#include "host/ExportCache.h"
+#include "host/ShareIdToPathCache.h"
+#include "module/fsm/ConfigRPCRecords.h"
+#include "tests/daemon/DaemonTestSupport.h"
+#include "tests/daemon/RecordingModule.h"
+
+namespace {
+
+using daemontest::DaemonTest;
+using daemontest::ReadFile;
+
+KeyValueList Request(const KeyValueList::Pairs& fields) {
+    KeyValueList request;
+    request.Add("version", "1");
+    for (const auto& field : fields) request.Add(field.first, field.second);
+    return request;
+}
+
+std::string Field(const KeyValueList& response, const char* key) {
+    std::string value;
+    response.Get(key, value);
+    return value;
+}
+
+// What a module does on a successful create: serve the share under an id.
+void ServeCreatedShare(const RecordingModule::Request& request) {
+    if (request.rpcType != QUAY_RPC_BACKUP_EXPORT_REQ || request.operation != QUAY_EXPORT_OP_CREATE) return;
+    ExportPtr exp(new ServedExport(request.path, ShareIdToPathCache::GetShareIdForPath(request.path, true, false)));
+    gAllExports->AddExport(exp);
+}
+
+class AdminRequestHandlerTest : public DaemonTest {
+protected:
+    KeyValueList Handle(const KeyValueList::Pairs& fields) { return handler_.Handle(Request(fields), "uid 0 pid 7"); }
+
+    RecordingModule module_;
+    ConfigAdmin config_{ConfigDatabase::Instance(), "nfsserver1"};
+    ExportPersistence persistence_{dir_.path() + "/exports.saved", 4, [](unsigned long) { return true; }};
+    AdminRequestHandler handler_{module_, config_, persistence_};
+};
+
+TEST_F(AdminRequestHandlerTest, ExportCreateSendsTheRecordAndSavesTheExport) {
+    module_.onRequest = ServeCreatedShare;
+    const KeyValueList response =
+        Handle({{"command", "export"}, {"op", "create"}, {"type", "pit"}, {"subclient", "10"}, {"path", "/s-a"}});
+    ASSERT_EQ(1u, module_.requests.size());
+    const RecordingModule::Request& sent = module_.requests[0];
+    EXPECT_EQ(static_cast<unsigned>(QUAY_RPC_BACKUP_EXPORT_REQ), sent.rpcType);
+    EXPECT_EQ("uid 0 pid 7", sent.caller);
+    EXPECT_EQ(EXPORT_TYPE_PIT, sent.exportType);
+    EXPECT_EQ(QUAY_EXPORT_OP_CREATE, sent.operation);
+    EXPECT_EQ(10u, sent.subclientId);
+    EXPECT_EQ("/s-a", sent.path);
+    EXPECT_FALSE(sent.hasSnap);
+    ASSERT_EQ(1u, module_.releases.size());
+    EXPECT_EQ(QUAY_RPC_BACKUP_EXPORT_RESP, module_.releases[0].responseType);
+
+    EXPECT_EQ("0", Field(response, "code"));
+    EXPECT_EQ("share [/s-a] exported with share id 1", Field(response, "text"));
+    EXPECT_EQ((std::vector<std::string>{"1\t/s-a"}), response.GetAll("row"));
+    EXPECT_NE(std::string::npos, ReadFile(dir_.path() + "/exports.saved").find("export=/s-a\nshareId=1\n"));
+    EXPECT_LOGGED(1, "INFO: Admin request from [uid 0 pid 7]: export op=[create] type=[pit] subclient=[10] "
+                     "path=[/s-a]");
+    EXPECT_LOGGED(1, "INFO: Admin request [export] answered [0] [share [/s-a] exported with share id 1]");
+}
+
+TEST_F(AdminRequestHandlerTest, ModuleCodesPassThroughAndSilentFailuresAreNotSuccess) {
+    module_.result = false;
+    module_.code = 18;
+    module_.text = "share is already exported";
+    KeyValueList response =
+        Handle({{"command", "export"}, {"op", "create"}, {"type", "live"}, {"subclient", "10"}, {"path", "/s"}});
+    EXPECT_EQ("18", Field(response, "code"));
+    EXPECT_EQ("share is already exported", Field(response, "text"));
+
+    module_.code = 0;
+    module_.text = nullptr;
+    response = Handle({{"command", "export"}, {"op", "update"}, {"type", "pit"}, {"subclient", "10"}, {"path", "/s"}});
+    EXPECT_EQ("102", Field(response, "code"));
+    EXPECT_EQ("the module refused the request without a reason (see the quayd log)", Field(response, "text"));
+
+    module_.respond = false;
+    response = Handle({{"command", "stats"}, {"subclient", "10"}, {"path", "/s"}});
+    EXPECT_EQ("102", Field(response, "code"));
+    EXPECT_EQ("the module did not answer the request (see the quayd log)", Field(response, "text"));
+}
+
+TEST_F(AdminRequestHandlerTest, UnknownResponseTypesAreReleasedButNotRead) {
+    module_.responseTypeOverride = 12345;
+    const KeyValueList response =
+        Handle({{"command", "client-update"}, {"subclient", "10"}, {"path", "/s"}, {"first", "a"}, {"second", "b"}});
+    EXPECT_EQ("102", Field(response, "code"));
+    ASSERT_EQ(1u, module_.releases.size());
+    EXPECT_EQ(12345, module_.releases[0].responseType);
+    EXPECT_LOGGED(-1, "ERROR: RPC type [38141986] came back with response type [12345] of [16] bytes, which quayd "
+                      "cannot read");
+}
+
+TEST_F(AdminRequestHandlerTest, UnexportPassesSnapDetailsAndClientUpdateHidesItsTexts) {
+    Handle({{"command", "export"}, {"op", "unexport"}, {"type", "live"}, {"subclient", "10"}, {"path", "/s"},
+            {"snap", "<MntPath>/s-a</MntPath>"}});
+    Handle({{"command", "client-update"}, {"subclient", "10"}, {"path", "/s"}, {"first", "secret1"}, {"second", ""}});
+    ASSERT_EQ(2u, module_.requests.size());
+    EXPECT_TRUE(module_.requests[0].hasSnap);
+    EXPECT_EQ("<MntPath>/s-a</MntPath>", module_.requests[0].snap);
+    EXPECT_EQ(QUAY_EXPORT_OP_UNEXPORT, module_.requests[0].operation);
+    EXPECT_EQ("secret1", module_.requests[1].first);
+    EXPECT_EQ("", module_.requests[1].second);
+    EXPECT_LOGGED(1, "INFO: Admin request from [uid 0 pid 7]: client-update subclient=[10] path=[/s] "
+                     "first=[(not shown)] second=[(not shown)]");
+}
+
+TEST_F(AdminRequestHandlerTest, StatisticsBecomeRowsInTheModulesOrder) {
+    module_.stats = {{"Total Size", "100"}, {"Files", "3"}};
+    const KeyValueList response = Handle({{"command", "stats"}, {"subclient", "10"}, {"path", "/s"}});
+    EXPECT_EQ("0", Field(response, "code"));
+    EXPECT_EQ("2 statistics of [/s]", Field(response, "text"));
+    EXPECT_EQ((std::vector<std::string>{"Total Size\t100", "Files\t3"}), response.GetAll("row"));
+    ASSERT_EQ(1u, module_.releases.size());
+    EXPECT_EQ(QUAY_RPC_BACKUP_INFO_RESP, module_.releases[0].responseType);
+}
+
+TEST_F(AdminRequestHandlerTest, BadRequestsNeverReachTheModule) {
+    const struct {
+        KeyValueList::Pairs fields;
+        const char* text;
+    } cases[] = {
+        {{{"command", "export"}, {"op", "delete"}, {"type", "live"}, {"subclient", "10"}, {"path", "/s"}},
+         "operation [delete] must be create, update or unexport"},
+        {{{"command", "export"}, {"op", "create"}, {"type", "full"}, {"subclient", "10"}, {"path", "/s"}},
+         "export type [full] must be live or pit"},
+        {{{"command", "export"}, {"op", "create"}, {"type", "live"}, {"subclient", "ten"}, {"path", "/s"}},
+         "field subclient must be a number from 1 to 9223372036854775807, not [ten]"},
+        {{{"command", "export"}, {"op", "create"}, {"type", "live"}, {"subclient", "0"}, {"path", "/s"}},
+         "field subclient must be a number from 1 to 9223372036854775807, not [0]"},
+        {{{"command", "export"}, {"op", "create"}, {"type", "live"}, {"subclient", "10"}, {"path", "s"}},
+         "share path [s] must begin with /"},
+        {{{"command", "export"}, {"op", "create"}, {"type", "live"}, {"subclient", "10"}}, "missing field path"},
+        {{{"command", "export"}, {"op", "create"}, {"type", "live"}, {"subclient", "10"}, {"path", "/s"},
+          {"snap", "x"}},
+         "snap details are taken by unexport only"},
+        {{{"command", "stats"}, {"subclient", "10"}, {"path", std::string("/s\0x", 4)}},
+         "field path must not contain NUL bytes"},
+        {{{"command", "add-view"}, {"subclient", "10"}, {"path", "/s-a"}, {"toTime", "1"}, {"readOnly", "yes"}},
+         "field readOnly must be 0 or 1, not [yes]"},
+        {{{"command", "reboot"}}, "unknown command [reboot]"},
+        {{}, "missing field command"},
+    };
+    for (const auto& c : cases) {
+        const KeyValueList response = Handle(c.fields);
+        EXPECT_EQ("100", Field(response, "code")) << c.text;
+        EXPECT_EQ(c.text, Field(response, "text"));
+    }
+    KeyValueList wrongVersion;
+    wrongVersion.Add("version", "2");
+    wrongVersion.Add("command", "list-exports");
+    EXPECT_EQ("protocol version [2] is not supported; this quayd speaks 1",
+              Field(handler_.Handle(wrongVersion, "uid 0 pid 7"), "text"));
+    EXPECT_TRUE(module_.requests.empty());
+}
+
+TEST_F(AdminRequestHandlerTest, UnexportForgetsSavedExportsThatHaveNotComeBack) {
+    daemontest::WriteFile(dir_.path() + "/exports.saved",
+                          "format=quayd-saved-exports\nversion=1\nexport=/s-a\nshareId=3\nmoduleType=4\n"
+                          "permission=rw\nparam.exportType=2\n");
+    persistence_.Restore(module_);
+    ASSERT_EQ(1u, persistence_.Current().size());
+    module_.code = 2;
+    module_.text = "Share not exported.";
+    module_.result = false;
+    const KeyValueList response =
+        Handle({{"command", "export"}, {"op", "unexport"}, {"type", "live"}, {"subclient", "10"}, {"path", "/s"}});
+    EXPECT_EQ("2", Field(response, "code"));
+    EXPECT_TRUE(persistence_.Current().empty());
+    EXPECT_EQ(std::string::npos, ReadFile(dir_.path() + "/exports.saved").find("/s-a"));
+}
+
+TEST_F(AdminRequestHandlerTest, ListExportsShowsEveryServedExport) {
+    ExportPtr live(new ServedExport("/store1", 1));
+    live->SetOptionalParam("exportType", "1");
+    ExportPtr view(new ServedExport("/store1-a", 2, SHARE_PERM_READ_ONLY));
+    view->SetOptionalParam("exportType", "2");
+    gAllExports->AddExport(live);
+    gAllExports->AddExport(view);
+    const KeyValueList response = Handle({{"command", "list-exports"}});
+    EXPECT_EQ("2 exports", Field(response, "text"));
+    EXPECT_EQ((std::vector<std::string>{"1\t4\tlive\trw\t/store1", "2\t4\tpit\tro\t/store1-a"}),
+              response.GetAll("row"));
+}
+
+TEST_F(AdminRequestHandlerTest, DatabaseCommandsReachTheDatabase) {
+    EXPECT_EQ("0", Field(Handle({{"command", "add-client"}, {"id", "1"}, {"name", "myhost"}}), "code"));
+    EXPECT_EQ("0", Field(Handle({{"command", "define-store"}, {"subclient", "10"}, {"client", "1"}, {"store", "s"}}),
+                         "code"));
+    EXPECT_EQ("0", Field(Handle({{"command", "add-view"}, {"subclient", "10"}, {"path", "/s-a"}, {"toTime", "5"},
+                                 {"writable", "1"}}),
+                         "code"));
+    EXPECT_EQ("0", Field(Handle({{"command", "set-property"}, {"subclient", "10"}, {"name", "quayUsers"},
+                                 {"value", "1000"}}),
+                         "code"));
+    const KeyValueList shown = Handle({{"command", "show-subclient"}, {"id", "10"}});
+    EXPECT_EQ("subclient 10 [s] of client 1 [myhost], policy subclient 0", Field(shown, "text"));
+    bool found = false;
+    for (const std::string& row : shown.GetAll("row")) found = found || row == "quayUsers\t1000";
+    EXPECT_TRUE(found);
+    EXPECT_EQ("0", Field(Handle({{"command", "remove-view"}, {"subclient", "10"}, {"path", "/s-a"}}), "code"));
+    EXPECT_EQ("104", Field(Handle({{"command", "add-client"}, {"id", "1"}, {"name", "again"}}), "code"));
+    EXPECT_EQ("0", Field(Handle({{"command", "remove-property"}, {"subclient", "10"}, {"name", "quayUsers"}}), "code"));
+    EXPECT_EQ("1 subclients", Field(Handle({{"command", "list-subclients"}}), "text"));
+    EXPECT_EQ("0", Field(Handle({{"command", "remove-subclient"}, {"id", "10"}}), "code"));
+}
+
+}  // namespace

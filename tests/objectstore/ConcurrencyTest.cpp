@@ -1,0 +1,183 @@
+// Many threads on one store at once: writers and readers of many files,
+// creators in one directory, lock contention, a view read beside live writes.
+#include <fcntl.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "tests/objectstore/StoreTestFixture.h"
+
+namespace ObjectStore {
+namespace {
+
+constexpr int kThreads = 6;
+
+class ConcurrencyTest : public StoreTest {
+protected:
+    void SetUp() override {
+        StoreTest::SetUp();
+        ObjectStoreConfig cfg = LiveConfig();
+        cfg.extentSize = 8192;
+        cfg.attribCacheEntries = 64;
+        cfg.dirCacheEntries = 64;
+        s_ = Open(cfg);
+    }
+    void RunThreads(const std::function<void(int)>& body) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) threads.emplace_back(body, t);
+        for (auto& th : threads) th.join();
+    }
+    uint64_t s_ = 0;
+};
+
+TEST_F(ConcurrencyTest, ThreadsWritingTheirOwnFilesKeepEveryByte) {
+    std::vector<std::string> guids(kThreads);
+    for (int t = 0; t < kThreads; ++t) guids[t] = MakeFile(s_, Root(s_), "f" + std::to_string(t), "");
+    std::atomic<int> failures{0};
+    RunThreads([&](int t) {
+        FileHandle fh;
+        if (container_->open(s_, fh, ItemName(guids[t], false), O_RDWR, false).IsError()) {
+            ++failures;
+            return;
+        }
+        for (int i = 0; i < 60; ++i) {
+            std::string chunk = Pattern(3000, t * 1000 + i);
+            uint64_t count = chunk.size();
+            if (container_->write(s_, fh, chunk.data(), count, i * 3000ull, i % 10 == 0).IsError()) ++failures;
+            char buf[3000];
+            count = sizeof(buf);
+            if (container_->read(s_, fh, buf, i * 3000ull, count).IsError() || count != 3000 ||
+                std::string(buf, count) != chunk)
+                ++failures;
+        }
+        if (container_->close(s_, fh).IsError()) ++failures;
+    });
+    EXPECT_EQ(0, failures.load());
+    for (int t = 0; t < kThreads; ++t) {
+        std::string expect;
+        for (int i = 0; i < 60; ++i) expect += Pattern(3000, t * 1000 + i);
+        EXPECT_EQ(expect, ReadPath(s_, "/f" + std::to_string(t)));
+    }
+    std::vector<std::string> problems;
+    ASSERT_EQ(0, container_->checkIntegrity(s_, problems).ErrNo());
+    EXPECT_TRUE(problems.empty());
+}
+
+TEST_F(ConcurrencyTest, SharedFileWritersAndReadersSeeWholeChunks) {
+    std::string guid = MakeFile(s_, Root(s_), "shared", std::string(kThreads * 4096, '.'));
+    std::atomic<int> failures{0};
+    RunThreads([&](int t) {
+        FileHandle fh;
+        if (container_->open(s_, fh, ItemName(guid, false), O_RDWR, false).IsError()) {
+            ++failures;
+            return;
+        }
+        std::string mine(4096, static_cast<char>('A' + t));
+        for (int i = 0; i < 40; ++i) {
+            uint64_t count = mine.size();
+            if (container_->write(s_, fh, mine.data(), count, t * 4096ull, 0).IsError()) ++failures;
+            char buf[4096];
+            count = sizeof(buf);
+            int other = (t + 1) % kThreads;
+            if (container_->read(s_, fh, buf, other * 4096ull, count).IsError() || count != 4096) ++failures;
+            // A chunk is either all dots or all the other thread's letter.
+            for (size_t k = 1; k < count; ++k)
+                if (buf[k] != buf[0]) {
+                    ++failures;
+                    break;
+                }
+        }
+        if (container_->close(s_, fh).IsError()) ++failures;
+    });
+    EXPECT_EQ(0, failures.load());
+}
+
+TEST_F(ConcurrencyTest, CreatorsInOneDirectoryGetDistinctObjects) {
+    std::string dir = Mkdir(s_, Root(s_), "d");
+    std::vector<std::vector<std::string>> made(kThreads);
+    std::atomic<int> failures{0};
+    RunThreads([&](int t) {
+        for (int i = 0; i < 40; ++i) {
+            ItemName item;
+            std::string name = "t" + std::to_string(t) + "-" + std::to_string(i);
+            if (container_->create(s_, item, ItemName(dir, false), name, 0644).IsError()) ++failures;
+            made[t].push_back(item.getObjGuid());
+            // Everybody races for the same name: exactly one wins.
+            ItemName same;
+            container_->mkdir(s_, same, ItemName(dir, false), "race" + std::to_string(i), 0755);
+            struct stat st;
+            ItemName byPath("/d/" + name);
+            if (container_->getattr(s_, byPath, st).IsError()) ++failures;
+        }
+    });
+    EXPECT_EQ(0, failures.load());
+    std::set<std::string> all;
+    for (auto& v : made) all.insert(v.begin(), v.end());
+    EXPECT_EQ(static_cast<size_t>(kThreads * 40), all.size());
+    EXPECT_EQ(std::to_string(kThreads * 40), StatValue(s_, "Files"));
+    EXPECT_EQ("42", StatValue(s_, "Directories"));  // root, d, 40 race winners
+}
+
+TEST_F(ConcurrencyTest, OnlyOneOwnerHoldsAnExclusiveRangeAtATime) {
+    std::string guid = MakeFile(s_, Root(s_), "locked", "x");
+    std::atomic<int> inside{0}, maxInside{0}, taken{0};
+    int owners[kThreads];
+    RunThreads([&](int t) {
+        FileHandle fh;
+        ASSERT_EQ(0, container_->open(s_, fh, ItemName(guid, false), O_RDWR, false).ErrNo());
+        LockInfo want;
+        want.fileHandle = &fh;
+        want.kind = LOCK_EXCLUSIVE;
+        want.firstByte = 0;
+        want.lastByte = 99;
+        want.owner = &owners[t];
+        for (int i = 0; i < 200; ++i) {
+            LockInfo holder;
+            if (container_->lock(s_, want, holder).IsError()) continue;
+            ++taken;
+            int now = ++inside;
+            int prev = maxInside.load();
+            while (now > prev && !maxInside.compare_exchange_weak(prev, now)) {
+            }
+            --inside;
+            EXPECT_EQ(0, container_->unlock(s_, want).ErrNo());
+        }
+        EXPECT_EQ(0, container_->close(s_, fh).ErrNo());
+    });
+    EXPECT_EQ(1, maxInside.load());
+    EXPECT_GT(taken.load(), 0);
+}
+
+TEST_F(ConcurrencyTest, ViewReadersBesideLiveWritersSeeOnlyTheSnapshot) {
+    std::string guid = MakeFile(s_, Root(s_), "hot", std::string(50000, 'o'));
+    int64_t t = EndOfSecond();
+    ObjectStoreConfig pit = PitConfig(t, false);
+    pit.extentSize = 8192;
+    uint64_t view = Open(pit);
+    std::atomic<int> failures{0};
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        FileHandle fh;
+        if (container_->open(s_, fh, ItemName(guid, false), O_RDWR, false).IsError()) return;
+        for (int i = 0; i < 100; ++i) {
+            std::string data(5000, static_cast<char>('a' + i % 26));
+            uint64_t count = data.size();
+            if (container_->write(s_, fh, data.data(), count, (i * 7919) % 45000, 0).IsError()) ++failures;
+        }
+        container_->close(s_, fh);
+        stop = true;
+    });
+    RunThreads([&](int) {
+        while (!stop.load()) {
+            if (ReadPath(view, "/hot") != std::string(50000, 'o')) ++failures;
+        }
+    });
+    writer.join();
+    EXPECT_EQ(0, failures.load());
+    EXPECT_NE(std::string(50000, 'o'), ReadPath(s_, "/hot"));
+}
+
+}  // namespace
+}  // namespace ObjectStore
