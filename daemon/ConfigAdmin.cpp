@@ -1,5 +1,7 @@
 #include "daemon/ConfigAdmin.h"
 
+#include <strings.h>
+
 #include <cerrno>
 
 #include "configclient/ConfigStatus.h"
@@ -230,9 +232,32 @@ AdminResult ConfigAdmin::RemoveView(unsigned long subclientId, const std::string
                    "view [" + mountPath + "] removed from subclient " + Id(subclientId));
 }
 
-bool ConfigAdmin::SubclientExists(unsigned long id) {
+bool ConfigAdmin::IsShareOfThisServer(unsigned long subclientId, const std::string& path) {
     SubclientRecord record;
-    return db_.FindSubclient(id, record) != ZEL_SUBCLIENT_NOT_FOUND;
+    const int found = db_.FindSubclient(subclientId, record);
+    if (found == ZEL_SUBCLIENT_NOT_FOUND) return false;
+    std::string storeServer;
+    std::string store;
+    std::string views;
+    const int statuses[] = {found, db_.GetProperty(subclientId, PropertyNames::kNFSServers, storeServer),
+                            db_.GetProperty(subclientId, PropertyNames::kObjectStoreName, store),
+                            db_.GetProperty(subclientId, PropertyNames::kViewConfiguration, views)};
+    for (int status : statuses) {
+        if (status != 0 && status != ZEL_PROP_NOT_FOUND) return true;
+    }
+    auto isThisServer = [this](const std::string& name) { return strcasecmp(name.c_str(), serverName_.c_str()) == 0; };
+    if (!WithoutLeadingSlashes(store).empty() && path == "/" + WithoutLeadingSlashes(store)) {
+        return isThisServer(storeServer);
+    }
+    const ViewConfiguration records(views);
+    for (const std::string& view : records.records()) {
+        std::string mount;
+        std::string server;
+        if (!ViewConfiguration::Element(view, "MntPath", mount) || mount != path) continue;
+        if (!ViewConfiguration::Element(view, "NFSServer", server) || server.empty()) server = storeServer;
+        if (isThisServer(server)) return true;
+    }
+    return false;
 }
 
 bool ConfigAdmin::StoreName(unsigned long subclientId, std::string& name, AdminResult& failure) {

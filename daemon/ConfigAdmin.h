@@ -54,8 +54,13 @@ public:
     // Removes the view records of mountPath.
     AdminResult RemoveView(unsigned long subclientId, const std::string& mountPath);
 
-    // false only when the database says the subclient does not exist.
-    bool SubclientExists(unsigned long id);
+    // Whether the configuration still gives the share path of the
+    // subclient to this server, as the re-export at start reads it: the
+    // subclient's store ("/<store>") or one of its view records, served by
+    // this server (names compared ignoring case). True as well when the
+    // database cannot tell (a failed read), so nothing is dropped on a
+    // passing error.
+    bool IsShareOfThisServer(unsigned long subclientId, const std::string& path);
 
     // (name, value) of the defaults define-store fills in, besides the store
     // name; values in stored form.

@@ -19,9 +19,8 @@ constexpr char kPitExportType[] = "2";
 
 }  // namespace
 
-ExportPersistence::ExportPersistence(std::string path, int moduleType,
-                                     std::function<bool(unsigned long)> subclientExists)
-    : path_(std::move(path)), moduleType_(moduleType), subclientExists_(std::move(subclientExists)) {}
+ExportPersistence::ExportPersistence(std::string path, int moduleType, StillConfigured stillConfigured)
+    : path_(std::move(path)), moduleType_(moduleType), stillConfigured_(std::move(stillConfigured)) {}
 
 size_t ExportPersistence::Restore(FSM& module) {
     std::string text;
@@ -144,8 +143,9 @@ bool ExportPersistence::StillPendingLocked(const SavedExport& saved, const std::
     auto subclient = saved.params.find(kSubclientParam);
     if (subclient == saved.params.end()) return true;
     const unsigned long id = strtoul(subclient->second.c_str(), nullptr, 10);
-    if (subclientExists_(id)) return true;
-    QUAYD_LOG(1, "INFO: Saved export [%s] dropped: subclient [%lu] no longer exists", saved.path.c_str(), id);
+    if (stillConfigured_(id, saved.path)) return true;
+    QUAYD_LOG(1, "INFO: Saved export [%s] dropped: subclient [%lu] no longer gives it to this server",
+              saved.path.c_str(), id);
     if (ShareIdToPathCache::GetPathForShareId(saved.shareId) == saved.path) {
         ShareIdToPathCache::FreeShareId(saved.shareId, false);
     }

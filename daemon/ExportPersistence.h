@@ -12,8 +12,8 @@
 // back yet (its store is still being re-exported, or failed and waits for a
 // retry) stays "pending" and is written again by every Save, so a quick
 // restart loses no id. A pending export is dropped once it is served again,
-// once an un-export names it (Forget), or once its subclient is gone from
-// the configuration database.
+// once an un-export names it (Forget), or once the configuration no longer
+// gives it to this server (then its reserved id is freed).
 //
 // Thread safety: every method may be called from any thread; one mutex
 // serialises them.
@@ -29,10 +29,12 @@
 
 class ExportPersistence {
 public:
+    // Whether the configuration still gives a saved export's share to this
+    // server; called with the subclient id and path, under this object's lock.
+    typedef std::function<bool(unsigned long subclientId, const std::string& path)> StillConfigured;
+
     // moduleType: the loaded module's FSM type; only its exports are kept.
-    // subclientExists answers false only when the subclient is known to be
-    // gone; it is called under this object's lock.
-    ExportPersistence(std::string path, int moduleType, std::function<bool(unsigned long)> subclientExists);
+    ExportPersistence(std::string path, int moduleType, StillConfigured stillConfigured);
     ExportPersistence(const ExportPersistence&) = delete;
     ExportPersistence& operator=(const ExportPersistence&) = delete;
 
@@ -60,7 +62,7 @@ private:
 
     const std::string path_;
     const int moduleType_;
-    const std::function<bool(unsigned long)> subclientExists_;
+    const StillConfigured stillConfigured_;
     std::mutex mutex_;
     std::map<std::string, SavedExport> pending_;  // guarded by mutex_; by path
     std::string written_;                         // guarded by mutex_; content of the last write

@@ -26,6 +26,20 @@ bool QuaydOptions::Parse(int argc, char** argv, std::string& error) {
             if (!value(configDb)) return false;
         } else if (arg == "--admin-socket") {
             if (!value(adminSocket)) return false;
+        } else if (arg == "--nfs-address") {
+            if (!value(nfs.address)) return false;
+        } else if (arg == "--nfs-port" || arg == "--mount-port") {
+            std::string text;
+            if (!value(text)) return false;
+            char* end = nullptr;
+            const long port = strtol(text.c_str(), &end, 10);
+            if (end == text.c_str() || *end != '\0' || port < 0 || port > 65535) {
+                error = arg + " must be a port number from 0 to 65535";
+                return false;
+            }
+            (arg == "--nfs-port" ? nfs.nfsPort : nfs.mountPort) = static_cast<uint16_t>(port);
+        } else if (arg == "--no-rpcbind") {
+            nfs.registerWithRpcbind = false;
         } else if (arg == "--log-level") {
             std::string text;
             if (!value(text)) return false;
@@ -46,5 +60,6 @@ bool QuaydOptions::Parse(int argc, char** argv, std::string& error) {
 
 std::string QuaydOptions::Usage() {
     return "usage: quayd [--info] [--module PATH] [--data-dir DIR] [--log-file FILE]\n"
-           "             [--config-db FILE] [--admin-socket PATH] [--log-level N]\n";
+           "             [--config-db FILE] [--admin-socket PATH] [--log-level N]\n"
+           "             [--nfs-address ADDR] [--nfs-port N] [--mount-port N] [--no-rpcbind]\n";
 }

@@ -23,6 +23,7 @@
 #include "daemon/QuaydOptions.h"
 #include "host/LogWriter.h"
 #include "host/QuayServiceGlobals.h"
+#include "nfsserver/NfsServer.h"
 #include "platform/ZelDataDir.h"
 
 namespace {
@@ -79,7 +80,9 @@ int Serve(const QuaydOptions& options, ModuleLoader& loader, sigset_t& stopSigna
     const std::string socketPath = options.adminSocket.empty() ? dataDir + "/quayd.sock" : options.adminSocket;
     ConfigAdmin config(ConfigDatabase::Instance(), QuayServiceGlobals::clientName);
     ExportPersistence persistence(dataDir + "/exports.saved", module.GetFSMType(),
-                                  [&config](unsigned long id) { return config.SubclientExists(id); });
+                                  [&config](unsigned long subclientId, const std::string& path) {
+                                      return config.IsShareOfThisServer(subclientId, path);
+                                  });
     AdminRequestHandler handler(module, config, persistence);
     AdminServer server([&handler](const KeyValueList& request, const std::string& caller) {
         return handler.Handle(request, caller);
@@ -103,6 +106,14 @@ int Serve(const QuaydOptions& options, ModuleLoader& loader, sigset_t& stopSigna
         loader.Unload();
         return 1;
     }
+    // Without its NFS listener quayd still manages shares; the failure is
+    // reported on stderr and in the log.
+    NfsServer nfs(module);
+    std::string nfsError;
+    if (nfs.Start(options.nfs, nfsError) != 0) {
+        fprintf(stderr, "quayd: NFS service not started: %s\n", nfsError.c_str());
+        QUAYD_LOG(-1, "ERROR: NFS service not started: %s", nfsError.c_str());
+    }
     QUAYD_LOG(-1, "INFO: quayd started: module [%s] type [%d], data directory [%s]",
               module.GetFSMName().c_str(), module.GetFSMType(), dataDir.c_str());
     QUAYD_LOG(1, "INFO: quayd admin socket [%s], server name [%s]", socketPath.c_str(),
@@ -110,6 +121,7 @@ int Serve(const QuaydOptions& options, ModuleLoader& loader, sigset_t& stopSigna
 
     const int stopSignal = WaitForStop(stopSignals, persistence);
     QUAYD_LOG(-1, "INFO: quayd stopping on signal [%d]", stopSignal);
+    nfs.Stop();
     server.Stop();
     persistence.Save(true);
     loader.Unload();

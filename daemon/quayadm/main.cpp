@@ -24,8 +24,9 @@ int Exchange(const std::string& socketPath, const std::string& payload, std::str
     int fd = -1;
     int error = AdminChannel::Connect(socketPath, fd);
     if (error != 0) {
-        fprintf(stderr, "quayadm: cannot connect to %s: %s (is quayd running?)\n", socketPath.c_str(),
-                strerror(error));
+        const bool absent = error == ENOENT || error == ECONNREFUSED;
+        fprintf(stderr, "quayadm: cannot connect to %s: %s%s\n", socketPath.c_str(), strerror(error),
+                absent ? " (is quayd running?)" : "");
         return 1;
     }
     AdminChannel::SetTimeouts(fd, kAnswerTimeoutSeconds);

@@ -19,10 +19,9 @@
 // live in FdToObjectStoreFH (its own lock); directory streams belong to the
 // host, which must not use one stream from two threads at once.
 #pragma once
+#include <cerrno>
 #include <cstdint>
 #include <string>
-
-#include <cerrno>
 
 #include "host/BkEndProc.h"
 #include "module/filehandle/BackupFSMFileHandle.h"

@@ -46,7 +46,8 @@ protected:
 
     RecordingModule module_;
     ConfigAdmin config_{ConfigDatabase::Instance(), "nfsserver1"};
-    ExportPersistence persistence_{dir_.path() + "/exports.saved", 4, [](unsigned long) { return true; }};
+    ExportPersistence persistence_{dir_.path() + "/exports.saved", 4,
+                                   [](unsigned long, const std::string&) { return true; }};
     AdminRequestHandler handler_{module_, config_, persistence_};
 };
 

@@ -274,6 +274,27 @@ TEST_F(ConfigAdminTest, RemoveViewDropsOnlyThatView) {
     EXPECT_TRUE(views.HasMountPath("/store1-b"));
 }
 
+TEST_F(ConfigAdminTest, SharesOfThisServerAreTheStoreAndItsViewsServedHere) {
+    EXPECT_FALSE(admin_.IsShareOfThisServer(10, "/store1"));  // no such subclient
+    ASSERT_EQ(0, admin_.DefineStore(10, 1, "store1").code);
+    ASSERT_EQ(0, admin_.AddView(10, "/store1-a", "1", false, false).code);
+    ASSERT_EQ(0, admin_.SetProperty(10, PropertyNames::kViewConfiguration,
+                                    Property(10, PropertyNames::kViewConfiguration) +
+                                        ";<MntPath>/store1-b</MntPath><NFSServer>elsewhere</NFSServer>;"
+                                        "<MntPath>/store1-c</MntPath>").code);
+    EXPECT_TRUE(admin_.IsShareOfThisServer(10, "/store1"));
+    EXPECT_TRUE(admin_.IsShareOfThisServer(10, "/store1-a"));
+    EXPECT_FALSE(admin_.IsShareOfThisServer(10, "/store1-b"));
+    EXPECT_TRUE(admin_.IsShareOfThisServer(10, "/store1-c"));  // follows the store's server
+    EXPECT_FALSE(admin_.IsShareOfThisServer(10, "/store1-d"));
+    ASSERT_EQ(0, admin_.SetProperty(10, PropertyNames::kNFSServers, "NFSSERVER1").code);
+    EXPECT_TRUE(admin_.IsShareOfThisServer(10, "/store1"));  // names ignore case
+    ASSERT_EQ(0, admin_.SetProperty(10, PropertyNames::kNFSServers, "elsewhere").code);
+    EXPECT_FALSE(admin_.IsShareOfThisServer(10, "/store1"));
+    EXPECT_FALSE(admin_.IsShareOfThisServer(10, "/store1-c"));
+    EXPECT_TRUE(admin_.IsShareOfThisServer(10, "/store1-a"));
+}
+
 TEST_F(ConfigAdminTest, ListingAndShowingSubclients) {
     ASSERT_EQ(0, admin_.AddSubclient(10, 1, "backups", 0).code);
     ASSERT_EQ(0, admin_.AddSubclient(11, 1, "more", 10).code);

@@ -1,6 +1,5 @@
 #include "tests/daemon/DaemonTestSupport.h"
 
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,22 +12,6 @@
 #include "host/ShareIdToPathCache.h"
 
 namespace daemontest {
-
-namespace {
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-    return ::remove(path);
-}
-}  // namespace
-
-TempDir::TempDir() {
-    char pattern[] = "/tmp/quaydtest.XXXXXX";
-    const char* made = mkdtemp(pattern);
-    path_ = made != nullptr ? made : "";
-}
-
-TempDir::~TempDir() {
-    if (!path_.empty()) nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

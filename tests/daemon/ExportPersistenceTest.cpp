@@ -120,9 +120,11 @@ protected:
         gAllExports->AddExport(exp);
     }
 
-    std::set<unsigned long> goneSubclients_;
+    std::set<std::pair<unsigned long, std::string>> unconfigured_;
     ExportPersistence persistence_{dir_.path() + "/exports.saved", 4,
-                                   [this](unsigned long id) { return goneSubclients_.count(id) == 0; }};
+                                   [this](unsigned long subclient, const std::string& path) {
+                                       return unconfigured_.count({subclient, path}) == 0;
+                                   }};
     RecordingModule module_;
 };
 
@@ -178,15 +180,15 @@ TEST_F(ExportPersistenceTest, UnexportForgetsTheStoreAndItsViewsOnly) {
     EXPECT_EQ(1u, persistence_.Current().size());
 }
 
-TEST_F(ExportPersistenceTest, ExportsOfRemovedSubclientsAreDroppedAndTheirIdsFreed) {
+TEST_F(ExportPersistenceTest, ExportsNoLongerConfiguredAreDroppedAndTheirIdsFreed) {
     WriteSaved({Saved("/store1", 1, "10", "1"), Saved("/store2", 2, "20", "1")});
     persistence_.Restore(module_);
-    goneSubclients_.insert(20);
+    unconfigured_.insert({20, "/store2"});
     const std::vector<SavedExport> current = persistence_.Current();
     ASSERT_EQ(1u, current.size());
     EXPECT_EQ("/store1", current[0].path);
     EXPECT_EQ(0u, ShareIdToPathCache::GetShareIdForPath("/store2", false, false));
-    EXPECT_LOGGED(1, "INFO: Saved export [/store2] dropped: subclient [20] no longer exists");
+    EXPECT_LOGGED(1, "INFO: Saved export [/store2] dropped: subclient [20] no longer gives it to this server");
 }
 
 TEST_F(ExportPersistenceTest, OnlyExportsOfTheModulesTypeAreSaved) {
@@ -237,7 +239,8 @@ TEST_F(ExportPersistenceTest, ATakenIdDropsTheSavedExport) {
 
 TEST_F(ExportPersistenceTest, AFailedWriteIsReported) {
     WriteFile(dir_.path() + "/file", "x");
-    ExportPersistence blocked(dir_.path() + "/file/exports.saved", 4, [](unsigned long) { return true; });
+    ExportPersistence blocked(dir_.path() + "/file/exports.saved", 4,
+                              [](unsigned long, const std::string&) { return true; });
     EXPECT_EQ(ENOTDIR, blocked.Save(true));
     EXPECT_LOGGED(-1, "ERROR: Cannot save exports to [" + dir_.path() + "/file/exports.saved]: Not a directory");
 }

@@ -313,43 +313,4 @@ TEST(AclConverterToHost, BadInputFailsWithEinvalAndLeavesTheOutputAlone) {
     EXPECT_EQ(77u, out.aces[0].who);
 }
 
-// What a module does with them: keep the user-defined entries, rebuild the
-// mode entries from the current mode on read.
-TEST(AclConverterRoundTrip, UserEntriesSurviveAndModeEntriesFollowTheMode) {
-    QuayNfs4Acl set;
-    set.aces = {
-        HostAce(ACE4_ACCESS_ALLOWED_ACE_TYPE, QUAY_NFS4_SPECIAL_OWNER, true, 0, 0x1ff),
-        HostAce(ACE4_ACCESS_ALLOWED_ACE_TYPE, QUAY_NFS4_SPECIAL_EVERYONE, true, 0, 0x1),
-        HostAce(ACE4_ACCESS_ALLOWED_ACE_TYPE, 1001, false, 0, ACE4_WRITE_DATA),
-        HostAce(ACE4_ACCESS_DENIED_ACE_TYPE, QUAY_NFS4_SPECIAL_EVERYONE, true, 0, ACE4_WRITE_DATA),
-    };
-    QUAYACL stored;
-    Quay2NFSV4ACLConverter fromHost(&set, ACL_TYPE_NFSV4);
-    ASSERT_FALSE(fromHost.GetQuayACL(stored).IsError());
-    ASSERT_FALSE(fromHost.RemoveSpecialACE(stored).IsError());
-    ASSERT_EQ(2u, stored.count);
-
-    OwnedAcl assembled(std::vector<QUAYACE>(3 + stored.count));
-    memcpy(assembled.acl.entries + 3, stored.entries, stored.count * sizeof(QUAYACE));
-    free(stored.entries);
-    Quay2NFSV4ACLConverter toHost(&assembled.acl, ACL_TYPE_QUAY);
-    ASSERT_FALSE(toHost.PopulateModeACL(assembled.acl, S_IFREG | 0640).IsError());
-    ASSERT_FALSE(toHost.SortQuayACE(assembled.acl, S_IFREG | 0640).IsError());
-    QuayNfs4Acl read;
-    ASSERT_FALSE(toHost.GetfsalACL(&read).IsError());
-
-    ASSERT_EQ(5u, read.aces.size());
-    // OWNER@, user 1001, GROUP@, EVERYONE@ deny, EVERYONE@ allow.
-    EXPECT_EQ(static_cast<uint32_t>(QUAY_NFS4_SPECIAL_OWNER), read.aces[0].who);
-    EXPECT_EQ(kBase | kOwnerExtra | kRead | kWrite, read.aces[0].accessMask);
-    EXPECT_EQ(1001u, read.aces[1].who);
-    EXPECT_EQ(0u, read.aces[1].iflag);
-    EXPECT_EQ(static_cast<uint32_t>(QUAY_NFS4_SPECIAL_GROUP), read.aces[2].who);
-    EXPECT_EQ(kBase | kRead, read.aces[2].accessMask);
-    EXPECT_EQ(ACE4_ACCESS_DENIED_ACE_TYPE, read.aces[3].type);
-    EXPECT_EQ(static_cast<uint32_t>(QUAY_NFS4_SPECIAL_EVERYONE), read.aces[3].who);
-    EXPECT_EQ(ACE4_ACCESS_ALLOWED_ACE_TYPE, read.aces[4].type);
-    EXPECT_EQ(kBase, read.aces[4].accessMask);
-}
-
 }  // namespace

@@ -1,7 +1,6 @@
 #include "tests/host/HostTestSupport.h"
 
 #include <dirent.h>
-#include <ftw.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -14,20 +13,6 @@
 #include "host/ShareIdToPathCache.h"
 
 namespace hosttest {
-
-TempDir::TempDir() {
-    char pattern[] = "/tmp/hosttest.XXXXXX";
-    const char* made = mkdtemp(pattern);
-    path_ = made != nullptr ? made : "";
-}
-
-static int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-    return ::remove(path);
-}
-
-TempDir::~TempDir() {
-    if (!path_.empty()) nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path);

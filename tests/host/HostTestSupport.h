@@ -7,21 +7,11 @@
 #include <vector>
 
 #include "host/LogWriter.h"
+#include "tests/support/TempDir.h"
 
 namespace hosttest {
 
-// A fresh directory under /tmp, removed with its content on destruction.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using testsupport::TempDir;
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& text);

@@ -232,30 +232,10 @@ TEST_F(BackendLocksTest, OwnersConflictUntilTheHolderReleases) {
     EXPECT_EQ(EAGAIN, errno);
 }
 
-TEST_F(BackendLocksTest, SharedLocksCoexistAndExcludeWriters) {
-    struct flock readA = Record(F_RDLCK, 0, 10);
-    struct flock readB = Record(F_RDLCK, 5, 10);
-    ASSERT_EQ(0, ByA(F_SETLK, readA));
-    ASSERT_EQ(0, ByB(F_SETLK, readB));
-    struct flock write = Record(F_WRLCK, 0, 1);
-    EXPECT_EQ(-1, ByB(F_SETLK, write));
-    EXPECT_EQ(EAGAIN, errno);
-}
-
 TEST_F(BackendLocksTest, ReleasingWhatIsNotHeldSucceeds) {
     struct flock release = Record(F_UNLCK, 0, 0);
     EXPECT_EQ(0, ByA(F_SETLK, release));
     EXPECT_LOGGED(3, "INFO: file [/f] is unlocked");
-}
-
-TEST_F(BackendLocksTest, ClosingTheDescriptorDropsItsLocks) {
-    struct flock mine = Record(F_WRLCK, 0, 0);
-    ASSERT_EQ(0, ByA(F_SETLK, mine));
-    QuayCtxt ctxt = Allowed();
-    ASSERT_EQ(0, file_->close(&ctxt, a_));
-    a_ = -1;
-    struct flock theirs = Record(F_WRLCK, 0, 0);
-    EXPECT_EQ(0, ByB(F_SETLK, theirs)) << "errno " << errno;
 }
 
 // --- Store failures.

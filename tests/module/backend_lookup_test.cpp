@@ -137,16 +137,6 @@ TEST_F(BackendLookupTest, RefusedCallerMayStatTheRootOnly) {
     EXPECT_EQ(EACCES, errno);
 }
 
-TEST_F(BackendLookupTest, SupplementaryGroupAdmitsACaller) {
-    OpenShare();
-    uint32_t groups[] = {20, 500};
-    IdInfo member = refused_;
-    member.ngroups = 2;
-    member.groups = groups;
-    QuayCtxt ctxt = Ctxt(member);
-    EXPECT_TRUE(root_->FindChild(&ctxt, ".."));
-}
-
 // --- Lookup.
 
 TEST_F(BackendLookupTest, FindChildUnderRootAndUnderADirectory) {

@@ -14,8 +14,6 @@ namespace platformtest {
 
 namespace {
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
-
 std::mutex gTextsMutex;
 std::vector<std::string> gTexts;  // guarded by gTextsMutex
 
@@ -26,21 +24,6 @@ void RecordWarning(const char*, int, const char* text) {
 
 }  // namespace
 
-TempDir::TempDir() {
-    char pattern[] = "/tmp/platformtest.XXXXXX";
-    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() { nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
-
-std::string TempDir::WriteFile(const std::string& name, const std::string& content) const {
-    std::string full = path_ + "/" + name;
-    std::ofstream out(full, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out.good()) throw std::runtime_error("cannot write " + full);
-    return full;
-}
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
     const char* old = getenv(name);

@@ -4,22 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TempDir.h"
+
 namespace platformtest {
 
-// A fresh directory from mkdtemp, removed with its files on destruction.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    // Writes content to path()/name and returns the full path.
-    std::string WriteFile(const std::string& name, const std::string& content) const;
-
-private:
-    std::string path_;
-};
+using testsupport::TempDir;
 
 // Sets (or, with a null value, unsets) a variable; restores it on destruction.
 class ScopedEnv {

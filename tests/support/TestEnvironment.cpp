@@ -4,7 +4,6 @@
 #include <fstream>
 #include <sstream>
 
-#include <ftw.h>
 #include <unistd.h>
 
 #include "configclient/ConfigDatabase.h"
@@ -13,20 +12,6 @@
 #include "host/ShareIdToPathCache.h"
 
 namespace testsupport {
-
-TempDir::TempDir() {
-    char pattern[] = "/tmp/bfsmtest.XXXXXX";
-    const char* made = mkdtemp(pattern);
-    path_ = made != nullptr ? made : "";
-}
-
-static int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-    return ::remove(path);
-}
-
-TempDir::~TempDir() {
-    if (!path_.empty()) nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
 
 void Registry::Set(const std::string& key, const std::string& value) {
     Remove(key);

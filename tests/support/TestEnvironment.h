@@ -9,21 +9,10 @@
 #include <gtest/gtest.h>
 
 #include "host/LogWriter.h"
+#include "tests/support/TempDir.h"
 
 namespace testsupport {
 
-// A fresh temporary directory, removed (recursively) on destruction.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // Writes the registry file the platform reads (section "Quay").
 class Registry {

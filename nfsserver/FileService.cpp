@@ -1,0 +1,336 @@
+#include "nfsserver/FileService.h"
+
+#include <fcntl.h>
+#include <sys/time.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "nfsserver/NfsLog.h"
+
+namespace {
+
+// The module issues handles of 41 bytes, or 43 with the DNFS padding; the
+// first word is its FSM type and the second the share id.
+constexpr uint32_t kHandleLength = 41;
+constexpr uint32_t kPaddedHandleLength = 43;
+
+// errno of the backend call that just failed; never 0.
+int LastError() { return errno != 0 ? errno : EIO; }
+
+bool IsDirectory(const struct stat& st) { return S_ISDIR(st.st_mode); }
+
+}  // namespace
+
+FileService::FileService(FSM& module, OpenFileCache& files) : module_(module), files_(files) {}
+
+int FileService::Resolve(const nfs_fh3& handle, FileRequest& request) {
+    if (handle.length != kHandleLength && handle.length != kPaddedHandleLength) return EBADF;
+    uint32_t type = 0;
+    memcpy(&type, handle.data, sizeof(type));
+    if (type != static_cast<uint32_t>(module_.GetFSMType())) return EBADF;
+    ExportPtr exp;
+    if (!module_.FindExport(handle, exp) || !exp) return ESTALE;
+    if (!exp->Authorize(ZELIPAddr{request.Caller().Address()}, "")) {
+        NFS_LOG(2, "WARN: NFS: client [%s] is not allowed on share [%s]", request.Caller().Address().c_str(),
+                exp->GetPath().c_str());
+        return EACCES;
+    }
+    BkEndProcPtr object = module_.GetFSObject(exp, handle);
+    if (!object) return ESTALE;
+    request.Caller().Squash(*exp);
+    request.Bind(exp, object, handle);
+    return 0;
+}
+
+int FileService::CheckWritable(const FileRequest& request) {
+    return request.GetExport()->GetSharePerms() == SHARE_PERM_READ_ONLY ? EROFS : 0;
+}
+
+int FileService::CheckName(const std::string& name, bool newName) {
+    if (name.empty() || name.find('/') != std::string::npos) return EINVAL;
+    if (name.size() > kNameMax) return ENAMETOOLONG;
+    if (newName && (name == "." || name == "..")) return EINVAL;
+    return 0;
+}
+
+int FileService::GetAttributes(const FileRequest& request, const BkEndProcPtr& object, struct stat& st) {
+    QuayCtxt ctxt = request.Context(object);
+    errno = 0;
+    return object->lstat(&ctxt, object->GetClientPath().c_str(), &st) == 0 ? 0 : LastError();
+}
+
+int FileService::Lookup(const FileRequest& request, const std::string& name, BkEndProcPtr& child) {
+    const int bad = CheckName(name, false);
+    if (bad != 0) return bad == EINVAL && name.empty() ? ENOENT : bad;
+    const BkEndProcPtr& dir = request.Object();
+    QuayCtxt ctxt = request.Context(dir);
+    errno = 0;
+    if (name == ".") {
+        child = dir;
+        return 0;
+    }
+    if (name == "..") {
+        // The share root is its own parent: nothing above it is reachable.
+        child = dir->GetClientPath() == "/" ? dir : dir->GetParent(&ctxt);
+    } else {
+        child = dir->FindChild(&ctxt, name);
+    }
+    return child ? 0 : LastError();
+}
+
+int FileService::ChildOf(const FileRequest& request, const std::string& name, BkEndProcPtr& child,
+                         struct stat& st) {
+    int error = Lookup(request, name, child);
+    if (error == 0) error = GetAttributes(request, child, st);
+    return error;
+}
+
+std::string FileService::ChildPath(const BkEndProcPtr& dir, const std::string& name) {
+    const std::string& path = dir->GetClientPath();
+    return path == "/" ? "/" + name : path + "/" + name;
+}
+
+std::string FileService::KeyOf(const BkEndProcPtr& object) {
+    nfs_fh3 handle;
+    object->GetFileHandle(handle);
+    return std::string(reinterpret_cast<const char*>(handle.data), handle.length);
+}
+
+int FileService::Read(const FileRequest& request, uint64_t offset, void* buffer, size_t count, size_t& done) {
+    done = 0;
+    std::shared_ptr<OpenFile> file;
+    int error = files_.Acquire(request, false, file);
+    if (error != 0) return error;
+    QuayCtxt ctxt = request.Context(request.Object());
+    errno = 0;
+    const ssize_t got = request.Object()->read(&ctxt, file->Fd(), buffer, offset, count);
+    if (got < 0) return LastError();
+    done = static_cast<size_t>(got);
+    return 0;
+}
+
+int FileService::Write(const FileRequest& request, uint64_t offset, const void* data, size_t count,
+                       BkEndSyncType sync, size_t& done) {
+    done = 0;
+    std::shared_ptr<OpenFile> file;
+    int error = files_.Acquire(request, true, file);
+    if (error != 0) return error;
+    QuayCtxt ctxt = request.Context(request.Object());
+    errno = 0;
+    const ssize_t wrote = request.Object()->write(&ctxt, file->Fd(), data, offset, count, sync);
+    if (wrote < 0) return LastError();
+    done = static_cast<size_t>(wrote);
+    return 0;
+}
+
+int FileService::Commit(const FileRequest& request) {
+    std::shared_ptr<OpenFile> file = files_.Find(request.Key());
+    QuayCtxt ctxt = request.Context(request.Object());
+    errno = 0;
+    // The module flushes the object, whichever descriptor names it.
+    return request.Object()->fsync(&ctxt, file ? file->Fd() : 0) == 0 ? 0 : LastError();
+}
+
+int FileService::CreateFile(const FileRequest& request, const std::string& name, mode_t mode, bool exclusive,
+                            BkEndProcPtr& child) {
+    int error = CheckName(name, true);
+    if (error != 0) return error;
+    struct stat st{};
+    error = ChildOf(request, name, child, st);
+    if (error == 0) {
+        if (exclusive) return EEXIST;
+        return IsDirectory(st) ? EISDIR : 0;
+    }
+    if (error != ENOENT) return error;
+    const BkEndProcPtr& dir = request.Object();
+    QuayCtxt ctxt = request.Context(dir);
+    errno = 0;
+    child = dir->CreateChildFile(&ctxt, name, O_CREAT | O_RDWR, mode & 07777);
+    return child ? 0 : LastError();
+}
+
+int FileService::MakeDirectory(const FileRequest& request, const std::string& name, mode_t mode,
+                               BkEndProcPtr& child) {
+    int error = CheckName(name, true);
+    if (error != 0) return error;
+    const BkEndProcPtr& dir = request.Object();
+    QuayCtxt ctxt = request.Context(dir);
+    errno = 0;
+    child = dir->CreateChildDir(&ctxt, name, mode & 07777);
+    return child ? 0 : LastError();
+}
+
+int FileService::Remove(const FileRequest& request, const std::string& name) {
+    int error = CheckName(name, true);
+    if (error != 0) return error == EINVAL && (name == "." || name == "..") ? EISDIR : error;
+    BkEndProcPtr child;
+    struct stat st{};
+    error = ChildOf(request, name, child, st);
+    if (error != 0) return error;
+    if (IsDirectory(st)) return EISDIR;
+    files_.Forget(KeyOf(child));
+    QuayCtxt ctxt = request.Context(child);
+    ctxt.parentObj = request.Object();
+    errno = 0;
+    return child->unlink(&ctxt, ChildPath(request.Object(), name).c_str()) == 0 ? 0 : LastError();
+}
+
+int FileService::RemoveDirectory(const FileRequest& request, const std::string& name) {
+    if (name == ".") return EINVAL;
+    if (name == "..") return ENOTEMPTY;
+    int error = CheckName(name, true);
+    if (error != 0) return error;
+    BkEndProcPtr child;
+    struct stat st{};
+    error = ChildOf(request, name, child, st);
+    if (error != 0) return error;
+    if (!IsDirectory(st)) return ENOTDIR;
+    QuayCtxt ctxt = request.Context(child);
+    ctxt.parentObj = request.Object();
+    errno = 0;
+    return child->rmdir(&ctxt, ChildPath(request.Object(), name).c_str()) == 0 ? 0 : LastError();
+}
+
+int FileService::Rename(const FileRequest& from, const std::string& fromName, const FileRequest& to,
+                        const std::string& toName) {
+    int error = CheckName(fromName, true);
+    if (error == 0) error = CheckName(toName, true);
+    if (error != 0) return error;
+    if (from.GetExport()->GetShareId() != to.GetExport()->GetShareId()) return EXDEV;
+    BkEndProcPtr object;
+    struct stat st{};
+    error = ChildOf(from, fromName, object, st);
+    if (error != 0) return error;
+    BkEndProcPtr target;
+    if (Lookup(to, toName, target) == 0) files_.Forget(KeyOf(target));
+    files_.Forget(KeyOf(object));
+    QuayCtxt ctxt = from.Context(object);
+    ctxt.parentObj = to.Object();
+    errno = 0;
+    return object->rename(&ctxt, fromName.c_str(), toName.c_str()) == 0 ? 0 : LastError();
+}
+
+int FileService::Symlink(const FileRequest& request, const std::string& name, const std::string& target,
+                         BkEndProcPtr& child) {
+    int error = CheckName(name, true);
+    if (error != 0) return error;
+    if (target.empty()) return EINVAL;
+    const BkEndProcPtr& dir = request.Object();
+    QuayCtxt ctxt = request.Context(dir);
+    errno = 0;
+    if (dir->symlink(&ctxt, target.c_str(), ChildPath(dir, name).c_str()) != 0) return LastError();
+    return Lookup(request, name, child);
+}
+
+int FileService::ReadLink(const FileRequest& request, std::string& target) {
+    constexpr size_t kPathMax = 1024;
+    std::vector<char> buffer(kPathMax);
+    const BkEndProcPtr& object = request.Object();
+    QuayCtxt ctxt = request.Context(object);
+    errno = 0;
+    const ssize_t length = object->readlink(&ctxt, object->GetClientPath().c_str(), buffer.data(), buffer.size());
+    if (length < 0) return LastError();
+    target.assign(buffer.data(), static_cast<size_t>(length));
+    return 0;
+}
+
+int FileService::MakeNode(const FileRequest& request, const std::string& name, ftype3 type, mode_t mode,
+                          uint64_t device) {
+    int error = CheckName(name, true);
+    if (error != 0) return error;
+    const BkEndProcPtr& dir = request.Object();
+    QuayCtxt ctxt = request.Context(dir);
+    errno = 0;
+    return dir->mknod(&ctxt, ChildPath(dir, name).c_str(), device, type, mode & 07777) == 0 ? 0 : LastError();
+}
+
+int FileService::Link(const FileRequest& file, const FileRequest& dir, const std::string& name) {
+    int error = CheckName(name, true);
+    if (error != 0) return error;
+    if (file.GetExport()->GetShareId() != dir.GetExport()->GetShareId()) return EXDEV;
+    QuayCtxt ctxt = file.Context(file.Object());
+    ctxt.parentObj = dir.Object();
+    errno = 0;
+    const std::string target = file.Object()->GetClientPath();
+    return file.Object()->link(&ctxt, target.c_str(), ChildPath(dir.Object(), name).c_str()) == 0 ? 0
+                                                                                                   : LastError();
+}
+
+int FileService::SetAttributes(const FileRequest& request, const AttributeChange& change) {
+    const BkEndProcPtr& object = request.Object();
+    const std::string path = object->GetClientPath();
+    QuayCtxt ctxt = request.Context(object);
+    struct stat st{};
+    int error = GetAttributes(request, object, st);
+    if (error != 0) return error;
+    errno = 0;
+    if (change.setSize) {
+        if (IsDirectory(st)) return EISDIR;
+        if (object->truncate(&ctxt, path.c_str(), change.size) != 0) return LastError();
+    }
+    if (change.setMode && object->chmod(&ctxt, path.c_str(), change.mode & 07777) != 0) return LastError();
+    if ((change.setUid || change.setGid) &&
+        object->chown(&ctxt, path.c_str(), change.setUid ? change.uid : st.st_uid,
+                      change.setGid ? change.gid : st.st_gid) != 0) {
+        return LastError();
+    }
+    if (change.atime != AttributeChange::kKeep || change.mtime != AttributeChange::kKeep) {
+        timeval now{};
+        gettimeofday(&now, nullptr);
+        auto pick = [&now](AttributeChange::Time how, const timespec& value, const timespec& current) {
+            if (how == AttributeChange::kServerTime) return now;
+            const timespec& t = how == AttributeChange::kClientTime ? value : current;
+            return timeval{t.tv_sec, static_cast<suseconds_t>(t.tv_nsec / 1000)};
+        };
+        const timeval times[2] = {pick(change.atime, change.atimeValue, st.st_atim),
+                                  pick(change.mtime, change.mtimeValue, st.st_mtim)};
+        if (object->utimes(&ctxt, path.c_str(), times) != 0) return LastError();
+    }
+    return 0;
+}
+
+int FileService::FileSystemStat(const FileRequest& request, struct statfs& out) {
+    const BkEndProcPtr& object = request.Object();
+    QuayCtxt ctxt = request.Context(object);
+    errno = 0;
+    return object->statfs(&ctxt, object->GetClientPath().c_str(), &out) == 0 ? 0 : LastError();
+}
+
+int FileService::ListDirectory(const FileRequest& request, uint64_t cookie,
+                               const std::function<bool(const DirEntry&)>& take, bool& eof) {
+    eof = false;
+    const BkEndProcPtr& dir = request.Object();
+    QuayCtxt ctxt = request.Context(dir);
+    errno = 0;
+    DIR* stream = dir->opendir(&ctxt, dir->GetClientPath().c_str());
+    if (stream == nullptr) return LastError();
+    int error = 0;
+    if (cookie != 0) {
+        errno = 0;
+        dir->seekdir(&ctxt, stream, static_cast<long>(cookie));
+        error = errno;
+    }
+    while (error == 0) {
+        nfs_fh3 handle;
+        struct stat st{};
+        uint64_t entryCookie = 0;
+        errno = 0;
+        struct dirent* entry = dir->readdir_ex(&ctxt, stream, handle, st, &entryCookie);
+        if (entry == nullptr) {
+            error = errno;
+            eof = error == 0;
+            break;
+        }
+        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+        const long position = dir->telldir(&ctxt, stream);
+        if (position < 0) {
+            error = LastError();
+            break;
+        }
+        if (!take(DirEntry{entry->d_name, static_cast<uint64_t>(position), st, handle})) break;
+    }
+    dir->closedir(&ctxt, stream);
+    return error;
+}

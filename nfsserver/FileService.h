@@ -1,0 +1,102 @@
+// The protocol-neutral file service: what an NFS procedure asks of a share,
+// done through the host interfaces only (FSM, Export, BkEndProc, QuayCtxt).
+// Every operation returns 0 or an errno value; the protocol layer maps it
+// with NfsStatusFromErrno. Thread-safe: the service keeps no per-call state.
+#pragma once
+#include <sys/stat.h>
+#include <sys/statfs.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "host/BkEndProc.h"
+#include "host/FSM.h"
+#include "nfsserver/CallerIdentity.h"
+#include "nfsserver/FileRequest.h"
+#include "nfsserver/OpenFileCache.h"
+
+// One directory entry handed to a ListDir consumer.
+struct DirEntry {
+    const char* name;
+    uint64_t cookie;  // position after this entry; resume a listing from here
+    const struct stat& attributes;
+    const nfs_fh3& handle;
+};
+
+// Requested attribute changes; unset fields stay as they are.
+struct AttributeChange {
+    bool setMode = false;
+    mode_t mode = 0;
+    bool setUid = false;
+    uint32_t uid = 0;
+    bool setGid = false;
+    uint32_t gid = 0;
+    bool setSize = false;
+    uint64_t size = 0;
+    enum Time { kKeep, kServerTime, kClientTime };
+    Time atime = kKeep;
+    timespec atimeValue{};
+    Time mtime = kKeep;
+    timespec mtimeValue{};
+};
+
+class FileService {
+public:
+    // Longest name a directory entry may have.
+    static constexpr size_t kNameMax = 255;
+
+    FileService(FSM& module, OpenFileCache& files);
+    FileService(const FileService&) = delete;
+    FileService& operator=(const FileService&) = delete;
+
+    // Binds the request to the export and backend object of a received
+    // handle. EBADF: not a handle of this module's shape; ESTALE: its share
+    // is no longer exported or its object is gone; EACCES: the caller's
+    // address is not among the export's allowed clients. Applies squash.
+    int Resolve(const nfs_fh3& handle, FileRequest& request);
+    // EROFS when the request's share is read-only.
+    int CheckWritable(const FileRequest& request);
+
+    int GetAttributes(const FileRequest& request, const BkEndProcPtr& object, struct stat& st);
+    int Lookup(const FileRequest& request, const std::string& name, BkEndProcPtr& child);
+    int Read(const FileRequest& request, uint64_t offset, void* buffer, size_t count, size_t& done);
+    int Write(const FileRequest& request, uint64_t offset, const void* data, size_t count,
+              BkEndSyncType sync, size_t& done);
+    int Commit(const FileRequest& request);
+    // exclusive: EEXIST when the name exists; otherwise an existing file is
+    // returned as it is (the caller applies attributes).
+    int CreateFile(const FileRequest& request, const std::string& name, mode_t mode, bool exclusive,
+                   BkEndProcPtr& child);
+    int MakeDirectory(const FileRequest& request, const std::string& name, mode_t mode, BkEndProcPtr& child);
+    int Remove(const FileRequest& request, const std::string& name);
+    int RemoveDirectory(const FileRequest& request, const std::string& name);
+    int Rename(const FileRequest& from, const std::string& fromName, const FileRequest& to,
+               const std::string& toName);
+    int Symlink(const FileRequest& request, const std::string& name, const std::string& target,
+                BkEndProcPtr& child);
+    int ReadLink(const FileRequest& request, std::string& target);
+    // Special files and hard links, as far as the module supports them.
+    int MakeNode(const FileRequest& request, const std::string& name, ftype3 type, mode_t mode, uint64_t device);
+    int Link(const FileRequest& file, const FileRequest& dir, const std::string& name);
+    int SetAttributes(const FileRequest& request, const AttributeChange& change);
+    int FileSystemStat(const FileRequest& request, struct statfs& out);
+    // Lists the request's directory from a cookie (0: the start), skipping
+    // "." and "..". take returns false when the entry does not fit; that
+    // entry is listed again from the previous cookie. eof: the end was reached.
+    int ListDirectory(const FileRequest& request, uint64_t cookie,
+                      const std::function<bool(const DirEntry&)>& take, bool& eof);
+
+    // EINVAL for names no entry may have (empty, "/" inside, "." or ".."
+    // where a new name is needed), ENAMETOOLONG beyond kNameMax.
+    static int CheckName(const std::string& name, bool newName);
+
+private:
+    int ChildOf(const FileRequest& request, const std::string& name, BkEndProcPtr& child,
+                struct stat& st);
+    std::string ChildPath(const BkEndProcPtr& dir, const std::string& name);
+    std::string KeyOf(const BkEndProcPtr& object);
+
+    FSM& module_;
+    OpenFileCache& files_;
+};

@@ -1,0 +1,155 @@
+#include "nfsserver/Mount3Program.h"
+
+#include <deque>
+#include <vector>
+
+#include "host/ExportCache.h"
+#include "nfsserver/NfsLog.h"
+#include "nfsserver/NfsStatus.h"
+#include "nfsserver/XdrArgs.h"
+#include "nfsserver/mount3.h"
+
+namespace {
+
+// A mount path without trailing slashes ("/store1/" is "/store1").
+std::string Normalize(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+bool FindByPath(const std::string& path, ExportPtr& found) {
+    if (gAllExports == nullptr) return false;
+    for (const ExportPtr& exp : gAllExports->List()) {
+        if (exp && exp->GetPath() == path) {
+            found = exp;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The export's allowed clients, one group per entry ("*" for everybody).
+std::vector<std::string> Groups(Export& exp) {
+    std::string text;
+    exp.GetAllowedClients(text);
+    std::vector<std::string> groups;
+    std::string current;
+    for (char c : text + ",") {
+        if (c == ',' || c == ' ' || c == '\t' || c == '\n') {
+            if (!current.empty()) groups.push_back(current.substr(0, MNTNAMLEN));
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    if (groups.empty()) groups.push_back("*");
+    return groups;
+}
+
+}  // namespace
+
+uint32_t Mount3Program::Number() const { return MOUNT_PROGRAM; }
+uint32_t Mount3Program::Version() const { return MOUNT_V3; }
+
+void Mount3Program::Dispatch(RpcCall& call) {
+    switch (call.procedure) {
+        case MOUNTPROC3_NULL: RpcReply::Send(call, XDR_PROC(xdr_void), nullptr); break;
+        case MOUNTPROC3_MNT: Mount(call); break;
+        case MOUNTPROC3_DUMP: Dump(call); break;
+        case MOUNTPROC3_UMNT: Unmount(call); break;
+        case MOUNTPROC3_UMNTALL: UnmountAll(call); break;
+        case MOUNTPROC3_EXPORT: Exports(call); break;
+        default: svcerr_noproc(call.transport); break;
+    }
+}
+
+void Mount3Program::Mount(RpcCall& call) {
+    XdrArgs<dirpath> args(call, XDR_PROC(xdr_dirpath));
+    if (!args.Decode()) return;
+    const std::string path = Normalize(args.value);
+    const std::string& client = call.caller.Address();
+    mountres3 res{};
+    ExportPtr exp;
+    nfs_fh3 handle;
+    int authFlavors[] = {AUTH_SYS};
+    if (!FindByPath(path, exp)) {
+        res.fhs_status = MNT3ERR_NOENT;
+    } else if (!exp->Authorize(ZELIPAddr{client}, "")) {
+        res.fhs_status = MNT3ERR_ACCES;
+    } else {
+        exp->GetFileHandle(ZELIPAddr{client}, handle);
+        res.fhs_status = handle.length == 0 || handle.length > NFS3_FHSIZE_MAX ? MNT3ERR_SERVERFAULT : MNT3_OK;
+    }
+    if (res.fhs_status == MNT3_OK) {
+        mountres3_ok& ok = res.mountres3_u.mountinfo;
+        ok.fhandle.fhandle3_len = handle.length;
+        ok.fhandle.fhandle3_val = reinterpret_cast<char*>(handle.data);
+        ok.auth_flavors.auth_flavors_len = 1;
+        ok.auth_flavors.auth_flavors_val = authFlavors;
+        std::lock_guard<std::mutex> lock(mutex_);
+        mounts_.insert({client, path});
+    }
+    NFS_LOG(1, "INFO: NFS: mount of [%s] by [%s] answered [%d]", path.c_str(), client.c_str(),
+            static_cast<int>(res.fhs_status));
+    RpcReply::Send(call, XDR_PROC(xdr_mountres3), &res);
+}
+
+void Mount3Program::Dump(RpcCall& call) {
+    std::deque<mountbody> bodies;
+    std::vector<std::pair<std::string, std::string>> mounts;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        mounts.assign(mounts_.begin(), mounts_.end());
+    }
+    for (auto& mount : mounts) {
+        bodies.push_back(mountbody{const_cast<char*>(mount.first.c_str()), const_cast<char*>(mount.second.c_str()),
+                                   nullptr});
+    }
+    for (size_t i = 0; i + 1 < bodies.size(); ++i) bodies[i].ml_next = &bodies[i + 1];
+    mountlist list = bodies.empty() ? nullptr : &bodies.front();
+    RpcReply::Send(call, XDR_PROC(xdr_mountlist), &list);
+}
+
+void Mount3Program::Unmount(RpcCall& call) {
+    XdrArgs<dirpath> args(call, XDR_PROC(xdr_dirpath));
+    if (!args.Decode()) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        mounts_.erase({call.caller.Address(), Normalize(args.value)});
+    }
+    RpcReply::Send(call, XDR_PROC(xdr_void), nullptr);
+}
+
+void Mount3Program::UnmountAll(RpcCall& call) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = mounts_.begin(); it != mounts_.end();) {
+            it = it->first == call.caller.Address() ? mounts_.erase(it) : std::next(it);
+        }
+    }
+    RpcReply::Send(call, XDR_PROC(xdr_void), nullptr);
+}
+
+void Mount3Program::Exports(RpcCall& call) {
+    std::vector<ExportPtr> list = gAllExports != nullptr ? gAllExports->List() : std::vector<ExportPtr>();
+    std::deque<std::string> texts;
+    std::deque<groupnode> groups;
+    std::deque<exportnode> nodes;
+    for (const ExportPtr& exp : list) {
+        if (!exp) continue;
+        texts.push_back(exp->GetPath());
+        exportnode node{const_cast<char*>(texts.back().c_str()), nullptr, nullptr};
+        groupnode* previous = nullptr;
+        for (const std::string& group : Groups(*exp)) {
+            texts.push_back(group);
+            groups.push_back(groupnode{const_cast<char*>(texts.back().c_str()), nullptr});
+            if (previous != nullptr) previous->gr_next = &groups.back();
+            else node.ex_groups = &groups.back();
+            previous = &groups.back();
+        }
+        nodes.push_back(node);
+    }
+    for (size_t i = 0; i + 1 < nodes.size(); ++i) nodes[i].ex_next = &nodes[i + 1];
+    exports head = nodes.empty() ? nullptr : &nodes.front();
+    RpcReply::Send(call, XDR_PROC(xdr_exports), &head);
+}

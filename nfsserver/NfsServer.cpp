@@ -1,0 +1,213 @@
+#include "nfsserver/NfsServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <rpc/pmap_clnt.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "nfsserver/NfsLog.h"
+
+namespace {
+
+// Open files are closed after this long without a call.
+constexpr std::chrono::milliseconds kIdleClose(5000);
+constexpr size_t kOpenFiles = 256;
+constexpr char kRpcbindSocket[] = "/run/rpcbind.sock";
+
+std::string PeerText(const sockaddr_storage& peer) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (peer.ss_family == AF_INET) {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, text, sizeof(text));
+        return text;
+    }
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr, text, sizeof(text));
+    std::string result = text;
+    // An IPv4 client of a dual-stack socket is known by its IPv4 address.
+    if (result.rfind("::ffff:", 0) == 0 && result.find('.') != std::string::npos) result = result.substr(7);
+    return result;
+}
+
+}  // namespace
+
+NfsServer::NfsServer(FSM& module) : files_(kOpenFiles, kIdleClose), service_(module, files_), nfs_(service_) {}
+
+NfsServer::~NfsServer() { Stop(); }
+
+int NfsServer::Listen(const std::string& address, uint16_t port, std::string& error) {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    if (inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        length = sizeof(*v4);
+    } else if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        length = sizeof(*v6);
+    } else {
+        error = "not a numeric address: " + address;
+        return EINVAL;
+    }
+    const int fd = socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = std::string("socket: ") + strerror(errno);
+        return errno;
+    }
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 || listen(fd, 64) != 0) {
+        const int saved = errno;
+        error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + strerror(saved);
+        close(fd);
+        return saved;
+    }
+    Listener listener;
+    listener.fd = fd;
+    listener.port = port;
+    listeners_.push_back(std::move(listener));
+    return 0;
+}
+
+int NfsServer::Start(const NfsServerConfig& config, std::string& error) {
+    config_ = config;
+    if (config.nfsPort == 0) return 0;
+    int result = Listen(config.address, config.nfsPort, error);
+    if (result == 0 && config.mountPort != 0 && config.mountPort != config.nfsPort) {
+        result = Listen(config.address, config.mountPort, error);
+    }
+    if (result != 0) {
+        for (Listener& listener : listeners_) close(listener.fd);
+        listeners_.clear();
+        return result;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = false;
+    }
+    for (Listener& listener : listeners_) listener.thread = std::thread(&NfsServer::AcceptLoop, this, listener.fd);
+    janitor_ = std::thread(&NfsServer::Janitor, this);
+    Register(true);
+    NFS_LOG(-1, "INFO: NFS service listening on [%s] port [%u], mount port [%u]", config.address.c_str(),
+            config.nfsPort, config.mountPort != 0 ? config.mountPort : config.nfsPort);
+    return 0;
+}
+
+void NfsServer::Register(bool set) {
+    // rpcbind is optional: without its socket we skip registering rather
+    // than wait for a timeout.
+    if (!config_.registerWithRpcbind || access(kRpcbindSocket, F_OK) != 0) return;
+    if (set == registered_) return;
+    const uint16_t mountPort = config_.mountPort != 0 ? config_.mountPort : config_.nfsPort;
+    if (set) {
+        pmap_unset(nfs_.Number(), nfs_.Version());
+        pmap_unset(mount_.Number(), mount_.Version());
+        const bool ok = pmap_set(nfs_.Number(), nfs_.Version(), IPPROTO_TCP, config_.nfsPort) &&
+                        pmap_set(mount_.Number(), mount_.Version(), IPPROTO_TCP, mountPort);
+        NFS_LOG(ok ? 1 : -1, "%s: NFS: registration with rpcbind %s", ok ? "INFO" : "WARN",
+                ok ? "done" : "failed");
+        registered_ = ok;
+    } else {
+        pmap_unset(nfs_.Number(), nfs_.Version());
+        pmap_unset(mount_.Number(), mount_.Version());
+        registered_ = false;
+    }
+}
+
+void NfsServer::AcceptLoop(int fd) {
+    while (true) {
+        sockaddr_storage peer{};
+        socklen_t length = sizeof(peer);
+        const int client = accept4(fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) {
+                if (client >= 0) close(client);
+                return;
+            }
+        }
+        if (client < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            } else if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) {
+                NFS_LOG(-1, "ERROR: NFS: accept failed, errno [%d]", errno);
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+            continue;
+        }
+        const int on = 1;
+        setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+        Admit(client, PeerText(peer));
+    }
+}
+
+void NfsServer::Admit(int fd, const std::string& peer) {
+    std::vector<RpcProgram*> programs{&nfs_, &mount_};
+    auto connection = std::make_shared<RpcConnection>(fd, peer, programs);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (connections_.size() >= config_.maxConnections) {
+        NFS_LOG(-1, "WARN: NFS: connection from [%s] refused: %zu connections open", peer.c_str(),
+                connections_.size());
+        return;  // the connection's destructor closes the socket
+    }
+    connections_.push_back(Connection{connection, std::thread([connection] { connection->Run(); })});
+}
+
+void NfsServer::Janitor() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        wake_.wait_for(lock, std::chrono::seconds(1));
+        lock.unlock();
+        files_.CloseIdle();
+        Reap();
+        lock.lock();
+    }
+}
+
+void NfsServer::Reap() {
+    std::list<Connection> finished;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = connections_.begin(); it != connections_.end();) {
+            if (it->connection->Finished()) {
+                finished.splice(finished.end(), connections_, it++);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (Connection& connection : finished) connection.thread.join();
+}
+
+void NfsServer::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ || listeners_.empty()) return;
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    Register(false);
+    for (Listener& listener : listeners_) shutdown(listener.fd, SHUT_RDWR);
+    for (Listener& listener : listeners_) {
+        if (listener.thread.joinable()) listener.thread.join();
+        close(listener.fd);
+    }
+    listeners_.clear();
+    if (janitor_.joinable()) janitor_.join();
+    std::list<Connection> all;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        all.swap(connections_);
+    }
+    for (Connection& connection : all) connection.connection->Shutdown();
+    for (Connection& connection : all) connection.thread.join();
+    files_.Clear();
+    NFS_LOG(-1, "INFO: NFS service stopped");
+}

@@ -1,0 +1,70 @@
+// quayd's NFSv3 and MOUNT3 service over TCP: listeners with their own accept
+// loops, one thread per connection, and a janitor that closes idle files.
+// Serves every export in gAllExports through the module's host interfaces.
+#pragma once
+#include <condition_variable>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/FSM.h"
+#include "nfsserver/FileService.h"
+#include "nfsserver/Mount3Program.h"
+#include "nfsserver/Nfs3Program.h"
+#include "nfsserver/NfsServerConfig.h"
+#include "nfsserver/OpenFileCache.h"
+#include "nfsserver/RpcConnection.h"
+
+class NfsServer {
+public:
+    // The module must stay loaded until Stop has returned.
+    explicit NfsServer(FSM& module);
+    ~NfsServer();
+    NfsServer(const NfsServer&) = delete;
+    NfsServer& operator=(const NfsServer&) = delete;
+
+    // Opens the listeners and starts serving. 0, or the errno of the socket
+    // call that failed with a readable reason in error; nothing runs then.
+    // A config with nfsPort 0 starts nothing and returns 0.
+    int Start(const NfsServerConfig& config, std::string& error);
+    // Closes listeners and connections, joins every thread and closes the
+    // open files. Idempotent; not concurrently with Start.
+    void Stop();
+
+private:
+    struct Listener {
+        int fd = -1;
+        uint16_t port = 0;
+        std::thread thread;
+    };
+    struct Connection {
+        std::shared_ptr<RpcConnection> connection;
+        std::thread thread;
+    };
+
+    int Listen(const std::string& address, uint16_t port, std::string& error);
+    void AcceptLoop(int fd);
+    void Admit(int fd, const std::string& peer);
+    void Janitor();
+    // Joins the threads of finished connections.
+    void Reap();
+    void Register(bool set);
+
+    OpenFileCache files_;
+    FileService service_;
+    Nfs3Program nfs_;
+    Mount3Program mount_;
+    NfsServerConfig config_;
+    std::vector<Listener> listeners_;  // written by Start and Stop only
+    bool registered_ = false;
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;               // guarded by mutex_
+    std::list<Connection> connections_;   // guarded by mutex_
+    std::thread janitor_;
+};

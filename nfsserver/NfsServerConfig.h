@@ -1,0 +1,12 @@
+// Where and how quayd serves NFSv3 and MOUNT3.
+#pragma once
+#include <cstdint>
+#include <string>
+
+struct NfsServerConfig {
+    std::string address = "127.0.0.1";  // numeric IPv4 or IPv6 address to listen on
+    uint16_t nfsPort = 2049;             // 0: no NFS service at all
+    uint16_t mountPort = 20048;          // may equal nfsPort: one listener serves both
+    bool registerWithRpcbind = true;     // only when an rpcbind answers on this machine
+    unsigned maxConnections = 256;       // further connections are closed at once
+};

@@ -1,0 +1,18 @@
+#include "nfsserver/OpenFile.h"
+
+#include <utility>
+
+#include "host/QuayCtxt.h"
+#include "nfsserver/NfsLog.h"
+
+OpenFile::OpenFile(BkEndProcPtr object, ExportPtr exp, int fd, bool writable)
+    : object_(std::move(object)), exp_(std::move(exp)), fd_(fd), writable_(writable) {}
+
+OpenFile::~OpenFile() {
+    // close does not check the caller; any identity does.
+    const IdInfo root;
+    QuayCtxt ctxt(root, exp_, object_);
+    if (object_->close(&ctxt, fd_) != 0) {
+        NFS_LOG(-1, "ERROR: NFS: closing descriptor [%d] failed, errno [%d]", fd_, errno);
+    }
+}

@@ -1,0 +1,27 @@
+// One received call, as a program's dispatcher sees it. The transport and
+// scratch buffers belong to the connection; nothing here outlives the call.
+#pragma once
+#include <rpc/rpc.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "nfsserver/CallerIdentity.h"
+
+class CachedCall;
+
+// Buffers a connection owns and reuses for every call, so a call's data
+// (a 1 MiB WRITE or READ) needs no allocation of its own.
+struct ConnectionBuffers {
+    std::vector<char> data;  // WRITE arguments, READ results
+};
+
+struct RpcCall {
+    SVCXPRT* transport;
+    uint32_t procedure;
+    const CallerIdentity& caller;
+    ConnectionBuffers& buffers;
+    uint32_t xid = 0;
+    // Set for calls whose reply is kept for retransmissions.
+    CachedCall* cached = nullptr;
+};

@@ -1,0 +1,130 @@
+#include "nfsserver/RpcConnection.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "nfsserver/NfsLog.h"
+#include "nfsserver/RpcCall.h"
+#include "nfsserver/XdrArgs.h"
+
+#include <rpc/svc_auth.h>
+
+namespace {
+// Room for decoded AUTH_SYS credentials: ids, machine name and 16 groups.
+constexpr size_t kDecodedCredentials = 400;
+}  // namespace
+
+RpcConnection::RpcConnection(int fd, std::string peer, std::vector<RpcProgram*> programs)
+    : peer_(std::move(peer)), programs_(std::move(programs)), fd_(fd) {}
+
+RpcConnection::~RpcConnection() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ >= 0) close(fd_);
+}
+
+void RpcConnection::Shutdown() {
+    stopping_ = true;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
+}
+
+void RpcConnection::Run() {
+    SVCXPRT* transport = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        transport = svc_fd_create(fd_, kBufferSize, kBufferSize);
+    }
+    if (transport == nullptr) {
+        NFS_LOG(-1, "ERROR: NFS: cannot set up the transport for [%s]", peer_.c_str());
+    } else {
+        NFS_LOG(3, "INFO: NFS: connection from [%s]", peer_.c_str());
+        Serve(transport);
+        std::lock_guard<std::mutex> lock(mutex_);
+        SVC_DESTROY(transport);  // closes the socket
+        fd_ = -1;
+        NFS_LOG(3, "INFO: NFS: connection from [%s] closed", peer_.c_str());
+    }
+    finished_ = true;
+}
+
+void RpcConnection::Serve(SVCXPRT* transport) {
+    ConnectionBuffers buffers;
+    // The call's credential and verifier bodies, then the decoded
+    // credentials: the layout svc_getreq uses.
+    std::vector<char> authArea(2 * MAX_AUTH_BYTES + kDecodedCredentials);
+    const int fd = transport->xp_fd;
+    while (!stopping_) {
+        // Calls already read into the transport's buffer come first; poll
+        // only when it is empty.
+        if (SVC_STAT(transport) != XPRT_MOREREQS) {
+            pollfd wait{fd, POLLIN, 0};
+            const int ready = poll(&wait, 1, -1);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0 || stopping_ || (wait.revents & POLLIN) == 0) break;
+        }
+        rpc_msg message{};
+        message.rm_call.cb_cred.oa_base = authArea.data();
+        message.rm_call.cb_verf.oa_base = authArea.data() + MAX_AUTH_BYTES;
+        if (!SVC_RECV(transport, &message)) break;  // broken or stalled stream
+        Handle(transport, message, authArea.data() + 2 * MAX_AUTH_BYTES, buffers);
+        if (SVC_STAT(transport) == XPRT_DIED) break;
+    }
+}
+
+bool RpcConnection::Identify(SVCXPRT* transport, rpc_msg& message, char* credentials,
+                             std::vector<uint32_t>& groups, uint32_t& uid, uint32_t& gid, bool& anonymous) {
+    // libtirpc's own check also sets up the transport's reply wrapping.
+    svc_req request{};
+    request.rq_prog = static_cast<u_int32_t>(message.rm_call.cb_prog);
+    request.rq_vers = static_cast<u_int32_t>(message.rm_call.cb_vers);
+    request.rq_proc = static_cast<u_int32_t>(message.rm_call.cb_proc);
+    request.rq_cred = message.rm_call.cb_cred;
+    request.rq_clntcred = credentials;
+    request.rq_xprt = transport;
+    const auth_stat why = _authenticate(&request, &message);
+    if (why != AUTH_OK) {
+        svcerr_auth(transport, why);
+        return false;
+    }
+    anonymous = request.rq_cred.oa_flavor == AUTH_NONE;
+    if (anonymous) return true;
+    if (request.rq_cred.oa_flavor != AUTH_SYS) {
+        svcerr_auth(transport, AUTH_REJECTEDCRED);
+        return false;
+    }
+    const auto* params = reinterpret_cast<const authunix_parms*>(request.rq_clntcred);
+    uid = params->aup_uid;
+    gid = params->aup_gid;
+    groups.assign(params->aup_gids, params->aup_gids + params->aup_len);
+    return true;
+}
+
+void RpcConnection::Handle(SVCXPRT* transport, rpc_msg& message, char* credentials, ConnectionBuffers& buffers) {
+    transport->xp_verf = _null_auth;
+    std::vector<uint32_t> groups;
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+    bool anonymous = true;
+    if (!Identify(transport, message, credentials, groups, uid, gid, anonymous)) return;
+    const uint32_t number = static_cast<uint32_t>(message.rm_call.cb_prog);
+    RpcProgram* program = nullptr;
+    for (RpcProgram* candidate : programs_) {
+        if (candidate->Number() == number) program = candidate;
+    }
+    if (program == nullptr) {
+        svcerr_noprog(transport);
+        return;
+    }
+    if (message.rm_call.cb_vers != program->Version()) {
+        svcerr_progvers(transport, program->Version(), program->Version());
+        return;
+    }
+    const CallerIdentity caller = anonymous ? CallerIdentity(peer_) : CallerIdentity(peer_, uid, gid, std::move(groups));
+    RpcCall call{transport, static_cast<uint32_t>(message.rm_call.cb_proc), caller, buffers,
+                 static_cast<uint32_t>(message.rm_xid)};
+    program->Dispatch(call);
+}

@@ -1,0 +1,51 @@
+// One client connection: its own libtirpc transport with buffers large
+// enough for a 1 MiB READ reply in one piece, and its own receive loop (not
+// svc_run, which assumes one thread and a global table). Calls are served
+// one after another in the connection's thread; a slow or stalled client
+// holds up only its own connection.
+#pragma once
+#include <rpc/rpc.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "nfsserver/CallerIdentity.h"
+#include "nfsserver/RpcProgram.h"
+
+class RpcConnection {
+public:
+    // Send and receive buffers of the transport: a 1 MiB READ or WRITE and
+    // its header; smaller buffers split replies and cut read speed.
+    static constexpr unsigned kBufferSize = 1024 * 1024 + 64 * 1024;
+
+    // Takes ownership of the connected socket. The programs must outlive Run.
+    RpcConnection(int fd, std::string peer, std::vector<RpcProgram*> programs);
+    RpcConnection(const RpcConnection&) = delete;
+    RpcConnection& operator=(const RpcConnection&) = delete;
+    ~RpcConnection();
+
+    // Serves calls until the peer hangs up, the stream breaks or Shutdown is
+    // called; closes the socket before returning.
+    void Run();
+    // Wakes Run from another thread. Safe before, during and after Run.
+    void Shutdown();
+    bool Finished() const { return finished_.load(); }
+    const std::string& Peer() const { return peer_; }
+
+private:
+    void Serve(SVCXPRT* transport);
+    void Handle(SVCXPRT* transport, rpc_msg& message, char* credentials, struct ConnectionBuffers& buffers);
+    // The caller's identity from the call's credentials; false after
+    // answering an authentication error.
+    bool Identify(SVCXPRT* transport, rpc_msg& message, char* credentials, std::vector<uint32_t>& groups,
+                  uint32_t& uid, uint32_t& gid, bool& anonymous);
+
+    const std::string peer_;
+    const std::vector<RpcProgram*> programs_;
+    std::mutex mutex_;
+    int fd_;                            // guarded by mutex_; -1 once closed
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> finished_{false};
+};
