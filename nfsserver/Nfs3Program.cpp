@@ -66,6 +66,24 @@ int ApplyNewAttributes(FileService& service, const FileRequest& dir, const BkEnd
     return service.SetAttributes(request, change);
 }
 
+// Outcomes of a listing besides an errno: the cookie verifier is stale, or
+// the client's reply size leaves no room for even one entry.
+constexpr int kBadCookie = -1;
+constexpr int kTooSmall = -2;
+
+nfsstat3 ListingStatus(int error) {
+    if (error == kBadCookie) return NFS3ERR_BAD_COOKIE;
+    if (error == kTooSmall) return NFS3ERR_TOOSMALL;
+    return NfsStatusFromErrno(error);
+}
+
+// Chains the collected entries into the reply's list; null when empty.
+template <typename Entry>
+Entry* LinkEntries(std::deque<Entry>& entries) {
+    for (size_t i = 0; i + 1 < entries.size(); ++i) entries[i].nextentry = &entries[i + 1];
+    return entries.empty() ? nullptr : &entries.front();
+}
+
 bool CookieVerifierMatches(uint64_t cookie, const char* verifier) {
     return cookie == 0 || memcmp(verifier, WriteVerifier::Get(), NFS3_COOKIEVERFSIZE) == 0;
 }
@@ -430,7 +448,7 @@ void Nfs3Program::ReadDir(RpcCall& call) {
     if (!args.Decode()) return;
     FileRequest dir(call.caller);
     int error = Resolve(service_, args.value.dir, dir);
-    if (error == 0 && !CookieVerifierMatches(args.value.cookie, args.value.cookieverf)) error = -1;
+    if (error == 0 && !CookieVerifierMatches(args.value.cookie, args.value.cookieverf)) error = kBadCookie;
     // Reply header: status, attributes, verifier, end-of-list word and eof.
     const size_t limit = std::min<size_t>(args.value.count, kMaxData);
     size_t used = 4 + 88 + 8 + 4 + 4;
@@ -447,16 +465,15 @@ void Nfs3Program::ReadDir(RpcCall& call) {
                                      e.cookie, nullptr});
             return true;
         }, eof);
-        if (error == 0 && entries.empty() && !eof) error = -2;
+        if (error == 0 && entries.empty() && !eof) error = kTooSmall;
     }
     READDIR3res res{};
-    res.status = error == -1 ? NFS3ERR_BAD_COOKIE : error == -2 ? NFS3ERR_TOOSMALL : NfsStatusFromErrno(error);
+    res.status = ListingStatus(error);
     if (error == 0) {
         READDIR3resok& ok = res.READDIR3res_u.resok;
         PostOp(service_, dir, dir.Object(), ok.dir_attributes);
         memcpy(ok.cookieverf, WriteVerifier::Get(), NFS3_COOKIEVERFSIZE);
-        for (size_t i = 0; i + 1 < entries.size(); ++i) entries[i].nextentry = &entries[i + 1];
-        ok.reply.entries = entries.empty() ? nullptr : &entries.front();
+        ok.reply.entries = LinkEntries(entries);
         ok.reply.eof = eof;
     } else if (dir.Object()) {
         PostOp(service_, dir, dir.Object(), res.READDIR3res_u.resfail.dir_attributes);
@@ -469,7 +486,7 @@ void Nfs3Program::ReadDirPlus(RpcCall& call) {
     if (!args.Decode()) return;
     FileRequest dir(call.caller);
     int error = Resolve(service_, args.value.dir, dir);
-    if (error == 0 && !CookieVerifierMatches(args.value.cookie, args.value.cookieverf)) error = -1;
+    if (error == 0 && !CookieVerifierMatches(args.value.cookie, args.value.cookieverf)) error = kBadCookie;
     const size_t limit = std::min<size_t>(args.value.maxcount, kMaxData);
     const size_t dirLimit = args.value.dircount;
     size_t used = 4 + 88 + 8 + 4 + 4;
@@ -499,16 +516,15 @@ void Nfs3Program::ReadDirPlus(RpcCall& call) {
             entries.push_back(entry);
             return true;
         }, eof);
-        if (error == 0 && entries.empty() && !eof) error = -2;
+        if (error == 0 && entries.empty() && !eof) error = kTooSmall;
     }
     READDIRPLUS3res res{};
-    res.status = error == -1 ? NFS3ERR_BAD_COOKIE : error == -2 ? NFS3ERR_TOOSMALL : NfsStatusFromErrno(error);
+    res.status = ListingStatus(error);
     if (error == 0) {
         READDIRPLUS3resok& ok = res.READDIRPLUS3res_u.resok;
         PostOp(service_, dir, dir.Object(), ok.dir_attributes);
         memcpy(ok.cookieverf, WriteVerifier::Get(), NFS3_COOKIEVERFSIZE);
-        for (size_t i = 0; i + 1 < entries.size(); ++i) entries[i].nextentry = &entries[i + 1];
-        ok.reply.entries = entries.empty() ? nullptr : &entries.front();
+        ok.reply.entries = LinkEntries(entries);
         ok.reply.eof = eof;
     } else if (dir.Object()) {
         PostOp(service_, dir, dir.Object(), res.READDIRPLUS3res_u.resfail.dir_attributes);
