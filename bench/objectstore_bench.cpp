@@ -27,6 +27,9 @@ namespace {
 
 constexpr size_t kChunk = 1 << 20;
 constexpr int kFiles = 10000;
+// Small files made the way an NFS client makes them: CREATE, WRITE, COMMIT.
+constexpr int kSmallFiles = 1000;
+constexpr size_t kSmallFileBytes = 4096;
 // The disk and CPUs may be shared: interleave plain and library rounds and
 // keep the best of each.
 constexpr int kRounds = 2;
@@ -90,6 +93,38 @@ Plain PlainFile(const std::string& dir, size_t mib, const std::vector<char>& buf
     ::close(fd);
     ::unlink(path.c_str());
     return p;
+}
+
+// Creates kSmallFiles files of kSmallFileBytes each, each written, made durable
+// and closed before the next; returns files per second.
+double SmallFilesPerSec(ObjectContainer& container, uint64_t s, const ItemName& root, const std::vector<char>& buf) {
+    ItemName d;
+    Check(container.mkdir(s, d, root, "small", 0755), "mkdir");
+    FileHandle fh;
+    struct stat st;
+    double t0 = Now();
+    for (int i = 0; i < kSmallFiles; ++i) {
+        Check(container.createAndOpen(s, fh, d, "file" + std::to_string(i), st, O_RDWR | O_CREAT), "createAndOpen");
+        uint64_t count = kSmallFileBytes;
+        Check(container.write(s, fh, buf.data(), count, 0, 0), "write");
+        Check(container.fdatasync(s, fh.item), "fdatasync");
+        Check(container.close(s, fh), "close");
+    }
+    return kSmallFiles / (Now() - t0);
+}
+
+double PlainSmallFilesPerSec(const std::string& dir, const std::vector<char>& buf) {
+    std::string plainDir = dir + "/plain-small";
+    ::mkdir(plainDir.c_str(), 0700);
+    double t0 = Now();
+    for (int i = 0; i < kSmallFiles; ++i) {
+        int fd = ::open((plainDir + "/file" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY, 0644);
+        if (fd < 0 || ::pwrite(fd, buf.data(), kSmallFileBytes, 0) != static_cast<ssize_t>(kSmallFileBytes))
+            std::exit(1);
+        ::fdatasync(fd);
+        ::close(fd);
+    }
+    return kSmallFiles / (Now() - t0);
 }
 
 }  // namespace
@@ -232,6 +267,9 @@ int main(int argc, char** argv) {
     ::closedir(pd);
     double plainList = plainEntries / (Now() - t0);
 
+    double smallPerSec = SmallFilesPerSec(container, s, root, buf);
+    double plainSmall = PlainSmallFilesPerSec(dir, buf);
+
     Report("sequential write + fdatasync", writeMiBs, "MiB/s", plain.writeMiBs, 0.6);
     Report("sequential read, cold-ish", readMiBs[0], "MiB/s", plain.coldMiBs, 0.7);
     Report("sequential read, warm", readMiBs[1], "MiB/s", plain.warmMiBs, 0.7);
@@ -239,6 +277,8 @@ int main(int argc, char** argv) {
     Report("stat by path, warm", statPerSec, "stats/s", plainStat, 0);
     Report("stat by path, warm (absolute)", statPerSec, "stats/s", 0, 100000);
     Report("list 10,000 entries with stat", listPerSec, "entries/s", plainList, 0);
+    Report("small files: create+4K+fdatasync", smallPerSec, "files/s", plainSmall, 0);
+    Report("small files: per file", 1e6 / smallPerSec, "us", 1e6 / plainSmall, 0);
     std::printf("\nentries listed: %d (plain %d)\n", entries, plainEntries);
 
     Check(container.closeObjectStore(s), "closeObjectStore");

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "objectstore/ParallelSync.h"
 #include "objectstore/StoreFailure.h"
 #include "objectstore/StoreFormat.h"
 
@@ -170,10 +171,22 @@ bool ExtentStore::Exists(uint64_t extent) {
     return ::access(PathOf(extent).c_str(), F_OK) == 0;
 }
 
-void ExtentStore::SyncData(uint64_t extent) {
+void ExtentStore::SyncData(const std::vector<uint64_t>& extents) {
+    std::vector<uint64_t> own;
+    for (uint64_t extent : extents) {
+        if (Owns(extent)) own.push_back(extent);
+    }
+    ParallelSync::Run(own.size(), [&](size_t i) {
+        std::shared_ptr<Fd> fd = Open(own[i], true);
+        if (::fdatasync(fd->get()) != 0) FailErrno("cannot sync extent");
+    });
+}
+
+void ExtentStore::StartWriteBack(uint64_t extent) {
     if (!Owns(extent)) return;
     std::shared_ptr<Fd> fd = Open(extent, true);
-    if (::fdatasync(fd->get()) != 0) FailErrno("cannot sync extent");
+    // Only a hint: the sync before the next commit is what makes data durable.
+    (void)::sync_file_range(fd->get(), 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 void ExtentStore::SyncNewEntries() {
@@ -184,7 +197,13 @@ void ExtentStore::SyncNewEntries() {
     }
     try {
         // Leaf folders first, then the extents folder that holds new leaves.
-        for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) SyncPath(*it);
+        const std::string top = root_ + "/" + kExtentDirName;
+        std::vector<std::string> leaves;
+        for (const std::string& dir : dirs) {
+            if (dir != top) leaves.push_back(dir);
+        }
+        ParallelSync::Run(leaves.size(), [&](size_t i) { SyncPath(leaves[i]); });
+        if (dirs.count(top)) SyncPath(top);
     } catch (const StoreFailure&) {
         std::lock_guard<std::mutex> guard(mutex_);
         unsyncedDirs_.insert(dirs.begin(), dirs.end());

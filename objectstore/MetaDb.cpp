@@ -29,7 +29,7 @@ CREATE TABLE IF NOT EXISTS versions(guid TEXT NOT NULL, version INTEGER NOT NULL
     created_us INTEGER NOT NULL, PRIMARY KEY(guid, version)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS extmap(id INTEGER PRIMARY KEY, guid TEXT NOT NULL, version INTEGER NOT NULL,
     idx INTEGER NOT NULL, extent INTEGER NOT NULL, len INTEGER NOT NULL, sealed INTEGER NOT NULL,
-    from_us INTEGER NOT NULL, to_us INTEGER NOT NULL);
+    from_us INTEGER NOT NULL, to_us INTEGER NOT NULL, data BLOB);
 CREATE INDEX IF NOT EXISTS extmap_by_file ON extmap(guid, version, to_us, idx);
 CREATE TABLE IF NOT EXISTS xattrs(id INTEGER PRIMARY KEY, guid TEXT NOT NULL, name TEXT NOT NULL,
     value BLOB NOT NULL, from_us INTEGER NOT NULL, to_us INTEGER NOT NULL);
@@ -61,6 +61,12 @@ void ReadNode(const SqlConnection::Stmt& s, NodeRow& row) {
     row.toUs = s.Int(16);
 }
 
+// Rows of extent files carry no data column (NULL), as rows of format 1 do.
+void BindInlineData(SqlConnection::Stmt& s, int index, const ExtentRow& r) {
+    if (r.extent == kInlineExtent) s.BindBlob(index, r.data);
+    else s.BindNull(index);
+}
+
 }  // namespace
 
 MetaDb::MetaDb(const std::string& path, bool create, int busyMs, int64_t cacheKiB)
@@ -82,12 +88,21 @@ std::unique_ptr<SqlConnection> MetaDb::OpenConnection(bool create) {
 
 void MetaDb::CreateSchema() {
     WriteTxn txn(*this);
-    txn.conn().Exec(kSchema);
-    if (GetMeta(txn.conn(), "format").empty())
-        SetMeta(txn.conn(), "format", std::to_string(kFormatVersion));
-    else if (GetMeta(txn.conn(), "format") != std::to_string(kFormatVersion))
-        Fail(EPROTO, "metadata format " + GetMeta(txn.conn(), "format") + " is not supported");
+    SqlConnection& c = txn.conn();
+    c.Exec(kSchema);
+    std::string format = GetMeta(c, "format");
+    if (format.empty()) SetMeta(c, "format", std::to_string(kFormatVersion));
+    else if (format == std::to_string(kMigratableFormatVersion)) MigrateFromFormat1(c);
+    else if (format != std::to_string(kFormatVersion))
+        Fail(EPROTO, "metadata format " + format + " is not supported");
     txn.Commit(true);
+}
+
+void MetaDb::MigrateFromFormat1(SqlConnection& c) {
+    // Inside the caller's transaction: a crash leaves format 1 untouched.
+    // Existing rows get no inline data and keep reading their extent files.
+    c.Exec("ALTER TABLE extmap ADD COLUMN data BLOB");
+    SetMeta(c, "format", std::to_string(kFormatVersion));
 }
 
 void MetaDb::SyncCommitted() {
@@ -249,8 +264,8 @@ void MetaDb::CloseRow(SqlConnection& c, const char* table, int64_t id, int64_t u
 
 void MetaDb::LoadExtents(SqlConnection& c, const std::string& guid, int64_t version, int64_t asOf,
                          std::vector<ExtentRow>& out) {
-    SqlConnection::Stmt s(c, "SELECT id, idx, extent, len, sealed, from_us FROM extmap WHERE guid = ?1 AND "
-                             "version = ?2 AND" AS_OF "ORDER BY idx");
+    SqlConnection::Stmt s(c, "SELECT id, idx, extent, len, sealed, from_us, data FROM extmap WHERE guid = ?1 "
+                             "AND version = ?2 AND" AS_OF "ORDER BY idx");
     s.Bind(1, guid).Bind(2, version).Bind(9, asOf);
     while (s.Step()) {
         ExtentRow row;
@@ -260,23 +275,28 @@ void MetaDb::LoadExtents(SqlConnection& c, const std::string& guid, int64_t vers
         row.len = static_cast<uint64_t>(s.Int(3));
         row.sealed = static_cast<uint64_t>(s.Int(4));
         row.fromUs = s.Int(5);
+        if (row.extent == kInlineExtent) row.data = s.Text(6);
         out.push_back(row);
     }
 }
 
 int64_t MetaDb::InsertExtent(SqlConnection& c, const std::string& guid, int64_t version, const ExtentRow& r) {
-    SqlConnection::Stmt s(c, "INSERT INTO extmap(guid, version, idx, extent, len, sealed, from_us, to_us) "
-                             "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+    SqlConnection::Stmt s(c, "INSERT INTO extmap(guid, version, idx, extent, len, sealed, from_us, to_us, data) "
+                             "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
     s.Bind(1, guid).Bind(2, version).Bind(3, r.idx).Bind(4, static_cast<int64_t>(r.extent));
     s.Bind(5, static_cast<int64_t>(r.len)).Bind(6, static_cast<int64_t>(r.sealed)).Bind(7, r.fromUs);
-    s.Bind(8, kOpenEnd).Run();
+    s.Bind(8, kOpenEnd);
+    BindInlineData(s, 9, r);
+    s.Run();
     return c.LastInsertId();
 }
 
 void MetaDb::UpdateExtentInPlace(SqlConnection& c, const ExtentRow& r) {
-    SqlConnection::Stmt s(c, "UPDATE extmap SET extent = ?2, len = ?3, sealed = ?4 WHERE id = ?1");
+    SqlConnection::Stmt s(c, "UPDATE extmap SET extent = ?2, len = ?3, sealed = ?4, data = ?5 WHERE id = ?1");
     s.Bind(1, r.id).Bind(2, static_cast<int64_t>(r.extent)).Bind(3, static_cast<int64_t>(r.len));
-    s.Bind(4, static_cast<int64_t>(r.sealed)).Run();
+    s.Bind(4, static_cast<int64_t>(r.sealed));
+    BindInlineData(s, 5, r);
+    s.Run();
 }
 
 bool MetaDb::VersionCreated(SqlConnection& c, const std::string& guid, int64_t version, int64_t& us) {

@@ -41,7 +41,8 @@ struct NodeRow {
 // One history row of a file version's extent map: extent `idx` of the file
 // is held by extent file `extent`, of which the first `len` bytes are data.
 // `sealed` bytes of that extent file are visible to some older state and may
-// never be overwritten in place.
+// never be overwritten in place. An inline row (extent kInlineExtent) holds
+// its `len` bytes in `data` instead.
 struct ExtentRow {
     int64_t id = 0;
     int64_t idx = 0;
@@ -49,6 +50,7 @@ struct ExtentRow {
     uint64_t len = 0;
     uint64_t sealed = 0;
     int64_t fromUs = 0;
+    std::string data;
 };
 
 class MetaDb {
@@ -134,6 +136,7 @@ private:
     friend class ReadLease;
     friend class WriteTxn;
     void CreateSchema();
+    static void MigrateFromFormat1(SqlConnection& c);
     void SyncLocked();  // caller holds writerMutex_
     std::unique_ptr<SqlConnection> OpenConnection(bool create);
 

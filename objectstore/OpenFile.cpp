@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "objectstore/StoreEngine.h"
 #include "objectstore/StoreFailure.h"
@@ -31,6 +32,11 @@ void OpenFile::Load(SqlConnection& c, const NodeRow& node) {
         s.rowFromUs = r.fromUs;
         s.rowLen = r.len;
         s.rowExtent = r.extent;
+        if (s.Inline()) {
+            // Exactly len bytes, whatever the row holds: reads and writes rely on it.
+            s.data = r.data;
+            s.data.resize(r.len, '\0');
+        }
     }
     lastFlushUs_ = engine_.NowUs();
 }
@@ -63,7 +69,7 @@ size_t OpenFile::Read(void* buf, uint64_t off, size_t n) {
         auto it = slots_.find(idx);
         if (it != slots_.end() && inOff < it->second.len) {
             size_t want = static_cast<size_t>(std::min<uint64_t>(piece, it->second.len - inOff));
-            got = engine_.Extents().Read(it->second.extent, out + done, want, inOff);
+            got = ReadSlot(it->second, out + done, want, inOff);
         }
         // Holes, and bytes past an extent's data, read as zeros.
         if (got < piece) std::memset(out + done + got, 0, piece - got);
@@ -72,11 +78,50 @@ size_t OpenFile::Read(void* buf, uint64_t off, size_t n) {
     return n;
 }
 
+size_t OpenFile::ReadSlot(const Slot& s, char* out, size_t n, uint64_t inOff) {
+    if (!s.Inline()) return engine_.Extents().Read(s.extent, out, n, inOff);
+    std::memcpy(out, s.data.data() + inOff, n);
+    return n;
+}
+
+bool OpenFile::FitsInline(uint64_t off, size_t n) const {
+    if (n == 0) return true;  // nothing to place
+    if (off + n > std::min(kInlineMax, extentSize_)) return false;
+    return slots_.empty() || (slots_.size() == 1 && slots_.begin()->first == 0 && slots_.begin()->second.Inline());
+}
+
+void OpenFile::WriteInline(const char* in, uint64_t off, size_t n) {
+    if (n == 0) return;
+    Slot& s = slots_[0];
+    // A gap before off reads as zeros, as a hole in an extent file does.
+    if (s.data.size() < off + n) s.data.resize(off + n, '\0');
+    std::memcpy(&s.data[off], in, n);
+    s.len = s.data.size();
+    s.metaDirty = true;
+}
+
+void OpenFile::PromoteInline() {
+    auto it = slots_.find(0);
+    if (it == slots_.end() || !it->second.Inline()) return;
+    Slot& s = it->second;
+    uint64_t fresh = engine_.AllocateExtent();
+    engine_.Extents().Write(fresh, s.data.data(), s.data.size(), 0);
+    // From here on the slot is an ordinary, unshared extent; the committed
+    // inline row keeps its own copy of the bytes for whoever may see it.
+    s.extent = fresh;
+    s.sealed = 0;
+    std::string().swap(s.data);
+    s.dataDirty = true;
+    s.metaDirty = true;
+}
+
 uint64_t OpenFile::WritableExtent(int64_t idx, uint64_t inOff, int64_t nowUs) {
     auto it = slots_.find(idx);
     if (it == slots_.end()) {
+        // Allocated before the slot exists: a failure leaves no slot without an extent.
+        uint64_t fresh = engine_.AllocateExtent();
         Slot& s = slots_[idx];
-        s.extent = engine_.AllocateExtent();
+        s.extent = fresh;
         s.metaDirty = true;
         return s.extent;
     }
@@ -107,20 +152,8 @@ void OpenFile::Write(const void* buf, uint64_t off, size_t n, bool sync) {
     std::unique_lock<std::shared_mutex> guard(mutex_);
     int64_t now = engine_.NowUs();
     const char* in = static_cast<const char*>(buf);
-    size_t done = 0;
-    while (done < n) {
-        uint64_t pos = off + done;
-        int64_t idx = static_cast<int64_t>(pos / extentSize_);
-        uint64_t inOff = pos % extentSize_;
-        size_t piece = static_cast<size_t>(std::min<uint64_t>(n - done, extentSize_ - inOff));
-        uint64_t extent = WritableExtent(idx, inOff, now);
-        engine_.Extents().Write(extent, in + done, piece, inOff);
-        Slot& s = slots_[idx];
-        s.len = std::max<uint64_t>(s.len, inOff + piece);
-        s.dataDirty = true;
-        s.metaDirty = true;
-        done += piece;
-    }
+    if (FitsInline(off, n)) WriteInline(in, off, n);
+    else WriteExtents(in, off, n, now);
     size_ = std::max<uint64_t>(size_, off + n);
     mtimeNs_ = now * 1000;
     attrDirty_ = true;
@@ -128,6 +161,27 @@ void OpenFile::Write(const void* buf, uint64_t off, size_t n, bool sync) {
     bool due = writesSinceFlush_ >= engine_.FlushAfterCount() ||
                now - lastFlushUs_ >= static_cast<int64_t>(engine_.FlushAfterSeconds()) * 1000000;
     if (sync || due) FlushLocked(sync);
+}
+
+void OpenFile::WriteExtents(const char* in, uint64_t off, size_t n, int64_t nowUs) {
+    PromoteInline();
+    size_t done = 0;
+    while (done < n) {
+        uint64_t pos = off + done;
+        int64_t idx = static_cast<int64_t>(pos / extentSize_);
+        uint64_t inOff = pos % extentSize_;
+        size_t piece = static_cast<size_t>(std::min<uint64_t>(n - done, extentSize_ - inOff));
+        uint64_t extent = WritableExtent(idx, inOff, nowUs);
+        engine_.Extents().Write(extent, in + done, piece, inOff);
+        Slot& s = slots_[idx];
+        s.len = std::max<uint64_t>(s.len, inOff + piece);
+        s.dataDirty = true;
+        s.metaDirty = true;
+        // A full extent is not written again by a streaming writer: its pages
+        // can go to disk now, while the next ones arrive.
+        if (inOff + piece == extentSize_) engine_.Extents().StartWriteBack(extent);
+        done += piece;
+    }
 }
 
 void OpenFile::Truncate(uint64_t size) {
@@ -143,6 +197,7 @@ void OpenFile::Truncate(uint64_t size) {
             }
             if (start + it->second.len > size) {
                 it->second.len = size - start;
+                if (it->second.Inline()) it->second.data.resize(it->second.len);
                 it->second.metaDirty = true;
             }
             ++it;
@@ -162,12 +217,17 @@ void OpenFile::Flush(bool sync) {
 
 void OpenFile::FlushLocked(bool sync) {
     bool dirty = attrDirty_ || !rowsToClose_.empty();
+    std::vector<uint64_t> written;
     for (auto& entry : slots_) {
-        if (entry.second.dataDirty) engine_.Extents().SyncData(entry.second.extent);
+        if (entry.second.dataDirty) written.push_back(entry.second.extent);
         dirty = dirty || entry.second.metaDirty;
     }
-    // Data first, then the metadata that points at it.
-    engine_.Extents().SyncNewEntries();
+    // Data first, then the metadata that points at it. Inline data travels in
+    // the commit itself, so a file without written extents syncs nothing here.
+    if (!written.empty()) {
+        engine_.Extents().SyncData(written);
+        engine_.Extents().SyncNewEntries();
+    }
     for (auto& entry : slots_) entry.second.dataDirty = false;
     int64_t now = engine_.NowUs();
     if (dirty && !deleted_.load()) CommitLocked(sync, now);
@@ -203,12 +263,7 @@ void OpenFile::CommitLocked(bool sync, int64_t now) {
         for (auto& entry : slots_) {
             Slot& s = entry.second;
             if (!s.metaDirty) continue;
-            ExtentRow row;
-            row.idx = entry.first;
-            row.extent = s.extent;
-            row.len = s.len;
-            row.sealed = s.sealed;
-            row.fromUs = now;
+            ExtentRow row = RowOf(entry.first, s, now);
             if (s.rowId != 0 && !engine_.Frozen(s.rowFromUs, now)) {
                 row.id = s.rowId;
                 MetaDb::UpdateExtentInPlace(c, row);
@@ -222,7 +277,7 @@ void OpenFile::CommitLocked(bool sync, int64_t now) {
             int64_t id = MetaDb::InsertExtent(c, guid_, version_, row);
             done.push_back({entry.first, id, now, row.sealed});
         }
-        txn.Commit(sync);
+        txn.Commit(false);
     }
     engine_.InvalidateNode(node);
     for (const Done& d : done) {
@@ -236,6 +291,20 @@ void OpenFile::CommitLocked(bool sync, int64_t now) {
     }
     rowsToClose_.clear();
     attrDirty_ = false;
+    // Synced only once the slots know their rows: a failing sync reports the
+    // error, and a retry must not insert or close the committed rows again.
+    if (sync) engine_.SyncMetadata();
+}
+
+ExtentRow OpenFile::RowOf(int64_t idx, const Slot& s, int64_t nowUs) {
+    ExtentRow row;
+    row.idx = idx;
+    row.extent = s.extent;
+    row.len = s.len;
+    row.sealed = s.sealed;
+    row.fromUs = nowUs;
+    if (s.Inline()) row.data = s.data;
+    return row;
 }
 
 bool OpenFile::NewVersion(uint32_t intervalSec, bool refuseYoung) {
@@ -261,13 +330,9 @@ bool OpenFile::NewVersion(uint32_t intervalSec, bool refuseYoung) {
         if (!MetaDb::GetNode(c, guid_, kLiveAsOf, node)) Fail(ENOENT, "file was removed");
         MetaDb::InsertVersion(c, guid_, next, now);
         for (auto& entry : slots_) {
-            ExtentRow row;
-            row.idx = entry.first;
-            row.extent = entry.second.extent;
-            row.len = entry.second.len;
+            ExtentRow row = RowOf(entry.first, entry.second, now);
             // The old version keeps these bytes; the new one copies before changing them.
             row.sealed = std::max(entry.second.sealed, entry.second.len);
-            row.fromUs = now;
             rowIds.emplace_back(entry.first, MetaDb::InsertExtent(c, guid_, next, row));
         }
         node.version = next;

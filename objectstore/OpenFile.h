@@ -1,6 +1,7 @@
 // OpenFile: the data state of one file while it is open: size, times and the
 // extent map of its current version, with the writes not yet committed to
-// the metadata. A live file has one OpenFile per engine, shared by all its
+// the metadata. A small file keeps its bytes inline (in its extent-map row,
+// see FORMAT.md) until a write makes it too large for that. A live file has one OpenFile per engine, shared by all its
 // open handles; a point-in-time view gets a private, read-only one.
 //
 // Thread safety: reads take the mutex shared, writes, truncation, versions
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "objectstore/MetaDb.h"
+#include "objectstore/StoreFormat.h"
 
 namespace ObjectStore {
 
@@ -53,7 +55,7 @@ public:
 
 private:
     struct Slot {
-        uint64_t extent = 0;
+        uint64_t extent = kInlineExtent;
         uint64_t len = 0;     // bytes of data in the extent
         uint64_t sealed = 0;  // bytes never to be overwritten in place
         int64_t rowId = 0;    // committed extmap row; 0 when none yet
@@ -62,8 +64,18 @@ private:
         uint64_t rowExtent = 0;
         bool dataDirty = false;  // needs fdatasync before the next commit
         bool metaDirty = false;  // differs from its committed row
+        std::string data;  // an inline slot's bytes, exactly len of them
+        bool Inline() const { return extent == kInlineExtent; }
     };
+    size_t ReadSlot(const Slot& s, char* out, size_t n, uint64_t inOff);
+    // True when the file's data stays inline after writing n bytes at off.
+    bool FitsInline(uint64_t off, size_t n) const;
+    void WriteInline(const char* in, uint64_t off, size_t n);
+    void WriteExtents(const char* in, uint64_t off, size_t n, int64_t nowUs);
+    // Moves inline data into an extent file of its own.
+    void PromoteInline();
     uint64_t WritableExtent(int64_t idx, uint64_t inOff, int64_t nowUs);
+    static ExtentRow RowOf(int64_t idx, const Slot& s, int64_t nowUs);
     void FlushLocked(bool sync);
     void CommitLocked(bool sync, int64_t nowUs);
 

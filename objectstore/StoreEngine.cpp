@@ -172,8 +172,10 @@ std::unique_ptr<StoreEngine> StoreEngine::CreateScratch(StoreEngine& base, const
            "atime_ns, mtime_ns, ctime_ns, size, version, link, 0, " + open + " FROM base.nodes" + when);
     c.Exec("INSERT INTO versions SELECT guid, version, created_us FROM base.versions WHERE created_us <= " + t);
     // Inherited extents are shared with the base store: never written in place.
-    c.Exec("INSERT INTO extmap(guid, version, idx, extent, len, sealed, from_us, to_us) SELECT guid, version, "
-           "idx, extent, len, " + std::to_string(kMaxFileSize) + ", 0, " + open + " FROM base.extmap" + when);
+    // Inline data comes along in the rows.
+    c.Exec("INSERT INTO extmap(guid, version, idx, extent, len, sealed, from_us, to_us, data) SELECT guid, "
+           "version, idx, extent, len, " + std::to_string(kMaxFileSize) + ", 0, " + open + ", data FROM base.extmap" +
+           when);
     c.Exec("INSERT INTO xattrs(guid, name, value, from_us, to_us) SELECT guid, name, value, 0, " + open +
            " FROM base.xattrs" + when);
     c.Exec("INSERT OR REPLACE INTO meta SELECT key, value FROM base.meta WHERE key IN ('root_guid', "
@@ -622,7 +624,7 @@ std::shared_ptr<OpenFile> StoreEngine::FindOpen(const std::string& guid) {
 
 std::vector<std::pair<std::string, std::string>> StoreEngine::Stats() {
     std::vector<std::pair<std::string, std::string>> out;
-    int64_t files = 0, dirs = 0, links = 0, versions = 0, logical = 0, lastWriteNs = 0;
+    int64_t files = 0, dirs = 0, links = 0, versions = 0, logical = 0, lastWriteNs = 0, inlineBytes = 0;
     {
         MetaDb::ReadLease lease(*db_);
         SqlConnection& c = lease.conn();
@@ -642,6 +644,9 @@ std::vector<std::pair<std::string, std::string>> StoreEngine::Stats() {
         }
         SqlConnection::Stmt v(c, "SELECT COUNT(*) FROM versions");
         if (v.Step()) versions = v.Int(0);
+        // Every inline row keeps its own bytes, history rows included.
+        SqlConnection::Stmt b(c, "SELECT COALESCE(SUM(LENGTH(CAST(data AS BLOB))), 0) FROM extmap WHERE extent = 0");
+        if (b.Step()) inlineBytes = b.Int(0);
     }
     std::string lastWrite = "never";
     if (files > 0 && lastWriteNs > 0) {
@@ -657,7 +662,7 @@ std::vector<std::pair<std::string, std::string>> StoreEngine::Stats() {
     out.emplace_back("Symbolic links", std::to_string(links));
     out.emplace_back("Versions", std::to_string(versions));
     out.emplace_back("Logical bytes", std::to_string(logical));
-    out.emplace_back("Stored bytes", std::to_string(extents_->StoredBytes()));
+    out.emplace_back("Stored bytes", std::to_string(extents_->StoredBytes() + static_cast<uint64_t>(inlineBytes)));
     out.emplace_back("Last write", lastWrite);
     return out;
 }
@@ -673,7 +678,7 @@ void StoreEngine::CheckIntegrity(std::vector<std::string>& problems) {
     NodeRow root;
     if (!MetaDb::GetNode(c, rootGuid_, kLiveAsOf, root)) problems.push_back("root is missing");
     {
-        SqlConnection::Stmt s(c, "SELECT extent, MAX(len) FROM extmap GROUP BY extent");
+        SqlConnection::Stmt s(c, "SELECT extent, MAX(len) FROM extmap WHERE extent != 0 GROUP BY extent");
         while (s.Step()) {
             uint64_t extent = static_cast<uint64_t>(s.Int(0));
             uint64_t len = static_cast<uint64_t>(s.Int(1));
@@ -683,6 +688,14 @@ void StoreEngine::CheckIntegrity(std::vector<std::string>& problems) {
                 problems.push_back("extent " + std::to_string(extent) + " is shorter than " + std::to_string(len));
             }
         }
+    }
+    {
+        // Inline rows need no extent file, only their bytes.
+        SqlConnection::Stmt s(c, "SELECT id, len FROM extmap WHERE extent = 0 AND "
+                                 "COALESCE(LENGTH(CAST(data AS BLOB)), 0) < len");
+        while (s.Step())
+            problems.push_back("inline extent row " + std::to_string(s.Int(0)) + " holds fewer than " +
+                               std::to_string(s.Int(1)) + " bytes");
     }
     {
         SqlConnection::Stmt s(c, "SELECT n.guid FROM nodes n WHERE n.to_us = 9223372036854775807 AND n.parent != '' "

@@ -5,7 +5,9 @@
 
 namespace ObjectStore {
 
-constexpr int kFormatVersion = 1;
+constexpr int kFormatVersion = 2;
+// The one older format this code still opens; it migrates it in place.
+constexpr int kMigratableFormatVersion = 1;
 
 // History rows are valid over [from_us, to_us); a live row has to_us == kOpenEnd.
 constexpr int64_t kOpenEnd = INT64_MAX;
@@ -23,6 +25,12 @@ constexpr size_t kMaxNameBytes = 255;
 constexpr size_t kMaxXattrValueBytes = 65536;
 // Writes keep this much of the disk free so that metadata can still commit.
 constexpr uint64_t kFreeSpaceReserve = 16ull << 20;
+// A file whose data fits in this many bytes of its first extent keeps them in
+// its extent-map row ("inline", extent id kInlineExtent) instead of an extent
+// file, so that committing it costs one metadata sync. Never more than the
+// store's extent size.
+constexpr uint64_t kInlineMax = 16384;
+constexpr uint64_t kInlineExtent = 0;
 // Extent ids of a writable view's private extents start here; lower ids live
 // in the base store.
 constexpr uint64_t kViewExtentBase = 1ull << 62;

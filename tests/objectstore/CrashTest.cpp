@@ -1,5 +1,6 @@
-// Durability under kill -9: a child process writes records with Sync 1 and
-// reports each acknowledged one through a pipe; the parent kills it at a
+// Durability under kill -9: a child process writes records with Sync 1, and
+// now and then a small file made the NFS way (create, unstable write,
+// fdatasync, close), and reports each acknowledged step through a pipe; the parent kills it at a
 // random moment, reopens the store and checks that every acknowledged byte is
 // there and that no metadata points at missing data. Set
 // OBJECTSTORE_CRASH_SEED to repeat a run.
@@ -22,8 +23,17 @@ namespace {
 constexpr int kFiles = 3;
 constexpr size_t kRecord = 700;  // not a divisor of the extent size: records straddle extents
 constexpr int kRounds = 6;
+constexpr uint32_t kSmallFileEvery = 3;
+// Small files range past the extent size, so some leave the inline form.
+constexpr uint32_t kSmallFileMax = 20000;
 
 std::string FileName(int round, int k) { return "r" + std::to_string(round) + "f" + std::to_string(k); }
+
+std::string SmallName(int round, uint32_t i) { return "r" + std::to_string(round) + "s" + std::to_string(i); }
+
+std::string SmallContent(int round, uint32_t i) {
+    return Pattern(1 + (i * 2654435761u) % kSmallFileMax, round * 100000 + i + 7);
+}
 
 std::string Record(int round, uint32_t i) {
     std::string r = "round " + std::to_string(round) + " record " + std::to_string(i) + " ";
@@ -59,6 +69,7 @@ protected:
             uint64_t count = rec.size();
             int k = static_cast<int>(i % kFiles);
             if (c.write(s, files[k], rec.data(), count, (i / kFiles) * kRecord, 1).IsError()) ::_exit(4);
+            if (i % kSmallFileEvery == 0) WriteSmallFile(c, s, root, round, i);
             if (::write(ackFd, &i, sizeof(i)) != sizeof(i)) ::_exit(5);
             // Unacknowledged traffic around the acknowledged writes.
             std::string noise = Pattern(rng() % 5000, i);
@@ -70,6 +81,17 @@ protected:
             }
             if (i % 40 == 0) c.truncate(s, ItemName("/scratch" + std::to_string(round)), rng() % 20000, false);
         }
+    }
+
+    static void WriteSmallFile(ObjectContainer& c, uint64_t s, const ItemName& root, int round, uint32_t i) {
+        FileHandle fh;
+        struct stat st;
+        std::string data = SmallContent(round, i);
+        uint64_t count = data.size();
+        if (c.createAndOpen(s, fh, root, SmallName(round, i), st, O_RDWR | O_CREAT).IsError()) ::_exit(6);
+        if (c.write(s, fh, data.data(), count, 0, 0).IsError()) ::_exit(6);
+        if (c.fdatasync(s, fh.item).IsError()) ::_exit(6);
+        if (c.close(s, fh).IsError()) ::_exit(6);
     }
 
     // Reads acknowledgements until the deadline (or what is left, when
@@ -140,6 +162,9 @@ TEST_F(CrashTest, AcknowledgedWritesSurviveKillNine) {
                 size_t off = (i / kFiles) * kRecord;
                 ASSERT_GE(c.size(), off + kRecord) << "round " << r << " record " << i << " lost";
                 ASSERT_EQ(Record(r, i), c.substr(off, kRecord)) << "round " << r << " record " << i;
+                if (i % kSmallFileEvery == 0) {
+                    ASSERT_EQ(SmallContent(r, i), ReadPath(s, "/" + SmallName(r, i))) << "round " << r << " file " << i;
+                }
             }
         }
         // The store takes writes again after the crash.
