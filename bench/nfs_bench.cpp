@@ -1,13 +1,19 @@
 // NFS client side of bench/nfs_bench.sh, on libnfs's API. Prints one line
 // per figure: name, value, unit.
 //   nfs_bench URL MiB
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <nfsc/libnfs.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -78,6 +84,59 @@ bool SmallFiles(nfs_context* nfs, int count) {
     return true;
 }
 
+// One GETATTR on an open file: a round trip through quayd with the least
+// work behind it, the unit the metadata figures above are made of.
+bool RoundTrip(nfs_context* nfs, int count) {
+    nfsfh* fh = nullptr;
+    if (nfs_creat(nfs, "/rtt.bin", 0644, &fh) != 0) return Fail(nfs, "creat");
+    auto start = Clock::now();
+    for (int i = 0; i < count; ++i) {
+        struct nfs_stat_64 st{};
+        if (nfs_fstat64(nfs, fh, &st) != 0) return Fail(nfs, "getattr");
+    }
+    printf("nfs_getattr_round_trip %.1f us\n", Seconds(start) * 1e6 / count);
+    nfs_close(nfs, fh);
+    return nfs_unlink(nfs, "/rtt.bin") == 0 || Fail(nfs, "unlink");
+}
+
+// The same exchange without NFS: a 128-byte call and a 256-byte reply over
+// loopback TCP between two threads, the floor under every NFS round trip.
+void LoopbackRoundTrip(int count) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(addr);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(listener, 1) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+        perror("nfs_bench: loopback");
+        close(listener);
+        return;
+    }
+    const int one = 1;
+    std::thread echo([listener, one] {
+        const int peer = accept(listener, nullptr, nullptr);
+        setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        char buffer[256] = {};
+        while (read(peer, buffer, 128) > 0) {
+            if (write(peer, buffer, sizeof(buffer)) != ssize_t(sizeof(buffer))) break;
+        }
+        close(peer);
+    });
+    const int client = socket(AF_INET, SOCK_STREAM, 0);
+    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    bool ok = connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    char buffer[256] = {};
+    auto start = Clock::now();
+    for (int i = 0; ok && i < count; ++i) {
+        ok = write(client, buffer, 128) == 128 && recv(client, buffer, sizeof(buffer), MSG_WAITALL) == 256;
+    }
+    if (ok) printf("loopback_round_trip %.1f us\n", Seconds(start) * 1e6 / count);
+    close(client);
+    echo.join();
+    close(listener);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -88,7 +147,8 @@ int main(int argc, char** argv) {
     nfs_context* nfs = nfs_init_context();
     nfs_url* url = nfs_parse_url_dir(nfs, argv[1]);
     if (url == nullptr || nfs_mount(nfs, url->server, url->path) != 0) return Fail(nfs, "mount") ? 0 : 1;
-    const bool ok = WriteRead(nfs, atoi(argv[2])) && SmallFiles(nfs, 1000);
+    LoopbackRoundTrip(5000);
+    const bool ok = RoundTrip(nfs, 5000) && WriteRead(nfs, atoi(argv[2])) && SmallFiles(nfs, 1000);
     nfs_destroy_url(url);
     nfs_destroy_context(nfs);
     return ok ? 0 : 1;
