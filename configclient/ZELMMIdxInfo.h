@@ -4,15 +4,14 @@
 
 class ZELMMIdxInfo {
 public:
-    ZELMMIdxInfo(int kind, const std::string& clientName, int flags)
-        : kind_(kind), clientName_(clientName), flags_(flags) {}
+    // kind and flags are accepted as callers pass them; one index cache per
+    // client needs neither.
+    ZELMMIdxInfo(int /*kind*/, const std::string& clientName, int /*flags*/) : clientName_(clientName) {}
     // Id of the index cache of this media agent (client).
     unsigned long getCacheIDForMA();
     // 0 on success.
     int setIndexCacheOnlineOffline(unsigned long cacheId, bool online, int flags);
 
 private:
-    int kind_;
     std::string clientName_;
-    int flags_;
 };
