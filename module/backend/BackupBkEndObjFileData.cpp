@@ -223,10 +223,15 @@ int BackupBkEndObj::close(QuayCtxt* /*ctxt*/, int fd) {
         return store.close(storeIndex, *file);
     });
     if (error.IsError()) {
-        // Still open: the descriptor stays valid for another try.
-        FdToObjectStoreFH::Add(fd, file);
+        const int why = FXErrorUtil::GetErrNo(error);
+        // EBADF: the store no longer has the file open (closing a store, as an
+        // un-export does, closes its files), so no retry can succeed and the
+        // descriptor goes. Otherwise the file is still open and the
+        // descriptor stays valid for another try.
+        if (why == EBADF) FreeUniqueNumber(static_cast<unsigned int>(fd));
+        else FdToObjectStoreFH::Add(fd, file);
         BFSM_LOG(-1, "ERROR: Failed to close the file [%s]", path.c_str());
-        errno = FXErrorUtil::GetErrNo(error);
+        errno = why;
         return -1;
     }
     FreeUniqueNumber(static_cast<unsigned int>(fd));

@@ -383,6 +383,25 @@ TEST_F(BackendFileDataTest, CloseOfDescriptorZeroTouchesNothing) {
     CloseFile();
 }
 
+TEST_F(BackendFileDataTest, CloseAfterTheStoreClosedReleasesTheDescriptor) {
+    OpenShare();
+    OpenFile("abc", O_RDWR);
+    QuayCtxt ctxt = Allowed();
+    const unsigned int taken = TakenUniqueNumbers();
+    const size_t entries = FdToObjectStoreFH::fdTofhMap.size();
+    // As an un-export does: the store goes, and its open files with it.
+    ASSERT_FALSE(BackupFSM::GetObjContainer()->closeObjectStore(exp_->GetObjStoreIndex()).IsError());
+    errno = 0;
+    EXPECT_EQ(-1, file_->close(&ctxt, fd_));
+    EXPECT_EQ(EBADF, errno);
+    // The path is gone with the store.
+    EXPECT_LOGGED(-1, "ERROR: Failed to close the file []");
+    EXPECT_EQ(taken - 1, TakenUniqueNumbers());
+    EXPECT_EQ(entries - 1, FdToObjectStoreFH::fdTofhMap.size());
+    char buf[3];
+    EXPECT_EQ(-1, file_->read(&ctxt, fd_, buf, 0, 3));
+}
+
 TEST_F(BackendFileDataTest, FailedCloseKeepsTheDescriptorForAnotherTry) {
     OpenShare();
     OpenFile("abc", O_RDWR);
