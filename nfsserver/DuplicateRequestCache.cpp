@@ -7,26 +7,8 @@
 
 #include "nfsserver/NfsLog.h"
 #include "nfsserver/XdrArgs.h"
-#include "nfsserver/nfs3.h"
 
 DuplicateRequestCache::DuplicateRequestCache(size_t capacity) : capacity_(capacity == 0 ? 1 : capacity) {}
-
-bool DuplicateRequestCache::Caches(uint32_t procedure) {
-    switch (procedure) {
-        case NFSPROC3_SETATTR:
-        case NFSPROC3_WRITE:
-        case NFSPROC3_CREATE:
-        case NFSPROC3_MKDIR:
-        case NFSPROC3_SYMLINK:
-        case NFSPROC3_MKNOD:
-        case NFSPROC3_REMOVE:
-        case NFSPROC3_RMDIR:
-        case NFSPROC3_RENAME:
-        case NFSPROC3_LINK:
-        case NFSPROC3_COMMIT: return true;
-        default: return false;
-    }
-}
 
 uint64_t DuplicateRequestCache::Checksum(const void* data, size_t size, uint64_t previous) {
     // FNV-1a: cheap, and only has to tell a retransmission from a new call

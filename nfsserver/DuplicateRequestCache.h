@@ -54,7 +54,6 @@ public:
     size_t Size() const;
     size_t Capacity() const { return capacity_; }
 
-    static bool Caches(uint32_t procedure);
     // Continues from a previous checksum when given one.
     static constexpr uint64_t kChecksumStart = 14695981039346656037ull;
     static uint64_t Checksum(const void* data, size_t size, uint64_t previous = kChecksumStart);

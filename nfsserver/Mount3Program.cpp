@@ -6,8 +6,7 @@
 #include "host/ExportCache.h"
 #include "nfsserver/NfsLog.h"
 #include "nfsserver/NfsStatus.h"
-#include "nfsserver/XdrArgs.h"
-#include "nfsserver/mount3.h"
+#include "nfsserver/Mount3Procedures.h"
 
 namespace {
 
@@ -48,26 +47,24 @@ std::vector<std::string> Groups(Export& exp) {
 
 }  // namespace
 
+const ProcedureHandler<Mount3Program> Mount3Program::kHandlers[] = {
+    AnswerNull<Mount3Program>,
+    Serve<&Mount3Program::Mount>,
+    Serve<&Mount3Program::Dump>,
+    Serve<&Mount3Program::Unmount>,
+    Serve<&Mount3Program::UnmountAll>,
+    Serve<&Mount3Program::Exports>,
+};
+
 uint32_t Mount3Program::Number() const { return MOUNT_PROGRAM; }
 uint32_t Mount3Program::Version() const { return MOUNT_V3; }
 
-void Mount3Program::Dispatch(RpcCall& call) {
-    switch (call.procedure) {
-        case MOUNTPROC3_NULL: RpcReply::Send(call, XDR_PROC(xdr_void), nullptr); break;
-        case MOUNTPROC3_MNT: Mount(call); break;
-        case MOUNTPROC3_DUMP: Dump(call); break;
-        case MOUNTPROC3_UMNT: Unmount(call); break;
-        case MOUNTPROC3_UMNTALL: UnmountAll(call); break;
-        case MOUNTPROC3_EXPORT: Exports(call); break;
-        default: svcerr_noproc(call.transport); break;
-    }
-}
+// MOUNT keeps no replies: every procedure is harmless to run again.
+void Mount3Program::Dispatch(RpcCall& call) { DispatchProcedure(*this, call, kMount3Procedures, kHandlers, nullptr); }
 
-void Mount3Program::Mount(RpcCall& call) {
-    XdrArgs<dirpath> args(call, XDR_PROC(xdr_dirpath));
-    if (!args.Decode()) return;
-    const std::string path = Normalize(args.value);
-    const std::string& client = call.caller.Address();
+void Mount3Program::Mount(ProcedureCall& call, const dirpath& wirePath) {
+    const std::string path = Normalize(wirePath);
+    const std::string& client = call.Caller().Address();
     mountres3 res{};
     ExportPtr exp;
     nfs_fh3 handle;
@@ -91,10 +88,10 @@ void Mount3Program::Mount(RpcCall& call) {
     }
     NFS_LOG(1, "INFO: NFS: mount of [%s] by [%s] answered [%d]", path.c_str(), client.c_str(),
             static_cast<int>(res.fhs_status));
-    RpcReply::Send(call, XDR_PROC(xdr_mountres3), &res);
+    call.Reply(&res);
 }
 
-void Mount3Program::Dump(RpcCall& call) {
+void Mount3Program::Dump(ProcedureCall& call) {
     std::deque<mountbody> bodies;
     std::vector<std::pair<std::string, std::string>> mounts;
     {
@@ -107,30 +104,28 @@ void Mount3Program::Dump(RpcCall& call) {
     }
     for (size_t i = 0; i + 1 < bodies.size(); ++i) bodies[i].ml_next = &bodies[i + 1];
     mountlist list = bodies.empty() ? nullptr : &bodies.front();
-    RpcReply::Send(call, XDR_PROC(xdr_mountlist), &list);
+    call.Reply(&list);
 }
 
-void Mount3Program::Unmount(RpcCall& call) {
-    XdrArgs<dirpath> args(call, XDR_PROC(xdr_dirpath));
-    if (!args.Decode()) return;
+void Mount3Program::Unmount(ProcedureCall& call, const dirpath& path) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        mounts_.erase({call.caller.Address(), Normalize(args.value)});
+        mounts_.erase({call.Caller().Address(), Normalize(path)});
     }
-    RpcReply::Send(call, XDR_PROC(xdr_void), nullptr);
+    call.Reply(nullptr);
 }
 
-void Mount3Program::UnmountAll(RpcCall& call) {
+void Mount3Program::UnmountAll(ProcedureCall& call) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto it = mounts_.begin(); it != mounts_.end();) {
-            it = it->first == call.caller.Address() ? mounts_.erase(it) : std::next(it);
+            it = it->first == call.Caller().Address() ? mounts_.erase(it) : std::next(it);
         }
     }
-    RpcReply::Send(call, XDR_PROC(xdr_void), nullptr);
+    call.Reply(nullptr);
 }
 
-void Mount3Program::Exports(RpcCall& call) {
+void Mount3Program::Exports(ProcedureCall& call) {
     std::vector<ExportPtr> list = gAllExports != nullptr ? gAllExports->List() : std::vector<ExportPtr>();
     std::deque<std::string> texts;
     std::deque<groupnode> groups;
@@ -151,5 +146,5 @@ void Mount3Program::Exports(RpcCall& call) {
     }
     for (size_t i = 0; i + 1 < nodes.size(); ++i) nodes[i].ex_next = &nodes[i + 1];
     exports head = nodes.empty() ? nullptr : &nodes.front();
-    RpcReply::Send(call, XDR_PROC(xdr_exports), &head);
+    call.Reply(&head);
 }

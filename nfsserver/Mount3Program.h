@@ -1,12 +1,15 @@
 // MOUNT version 3: hands out the root handles of the exports in gAllExports
 // to the clients each export allows, and keeps the list of mounts for DUMP.
+// The procedures' XDR is in kMount3Procedures; here is one handler each.
 #pragma once
 #include <mutex>
 #include <set>
 #include <string>
 #include <utility>
 
+#include "nfsserver/ProcedureDispatch.h"
 #include "nfsserver/RpcProgram.h"
+#include "nfsserver/mount3.h"
 
 class Mount3Program : public RpcProgram {
 public:
@@ -19,11 +22,14 @@ public:
     void Dispatch(RpcCall& call) override;
 
 private:
-    void Mount(RpcCall& call);
-    void Dump(RpcCall& call);
-    void Unmount(RpcCall& call);
-    void UnmountAll(RpcCall& call);
-    void Exports(RpcCall& call);
+    // By procedure number, as kMount3Procedures.
+    static const ProcedureHandler<Mount3Program> kHandlers[];
+
+    void Mount(ProcedureCall& call, const dirpath& path);
+    void Dump(ProcedureCall& call);
+    void Unmount(ProcedureCall& call, const dirpath& path);
+    void UnmountAll(ProcedureCall& call);
+    void Exports(ProcedureCall& call);
 
     std::mutex mutex_;
     std::set<std::pair<std::string, std::string>> mounts_;  // guarded by mutex_; (client, path)

@@ -13,6 +13,8 @@ public:
     OpenFile& operator=(const OpenFile&) = delete;
 
     int Fd() const { return fd_; }
+    // The export the file was opened through.
+    const ExportPtr& GetExport() const { return exp_; }
     bool Writable() const { return writable_; }
 
 private:

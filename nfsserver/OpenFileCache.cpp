@@ -6,8 +6,21 @@
 #include <utility>
 #include <vector>
 
-OpenFileCache::OpenFileCache(size_t capacity, std::chrono::milliseconds idle)
-    : capacity_(capacity == 0 ? 1 : capacity), idle_(idle) {}
+#include "host/ExportCache.h"
+
+namespace {
+
+// Whether the export is still the one served under its share id.
+bool Served(const ExportPtr& exp) {
+    ExportPtr current;
+    return gAllExports != nullptr && gAllExports->FindExport(exp->GetShareId(), current) && current == exp;
+}
+
+}  // namespace
+
+OpenFileCache::OpenFileCache(size_t capacity, std::chrono::milliseconds idle,
+                             std::function<Clock::time_point()> now)
+    : capacity_(capacity == 0 ? 1 : capacity), idle_(idle), now_(std::move(now)) {}
 
 OpenFileCache::~OpenFileCache() { Clear(); }
 
@@ -16,8 +29,9 @@ int OpenFileCache::Acquire(const FileRequest& request, bool write, std::shared_p
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = entries_.find(key);
-        if (it != entries_.end() && (!write || it->second.file->Writable())) {
-            it->second.lastUse = Clock::now();
+        if (it != entries_.end() && (!write || it->second.file->Writable()) &&
+            it->second.file->GetExport() == request.GetExport()) {
+            it->second.lastUse = now_();
             order_.splice(order_.begin(), order_, it->second.order);
             file = it->second.file;
             return 0;
@@ -52,7 +66,7 @@ void OpenFileCache::InsertLocked(const std::string& key, std::shared_ptr<OpenFil
         order_.pop_back();
     }
     order_.push_front(key);
-    entries_[key] = Entry{std::move(file), Clock::now(), order_.begin()};
+    entries_[key] = Entry{std::move(file), now_(), order_.begin()};
 }
 
 std::shared_ptr<OpenFile> OpenFileCache::Find(const std::string& key) {
@@ -74,9 +88,9 @@ void OpenFileCache::Forget(const std::string& key) {
 void OpenFileCache::CloseIdle() {
     std::vector<std::shared_ptr<OpenFile>> dropped;
     std::lock_guard<std::mutex> lock(mutex_);
-    const Clock::time_point limit = Clock::now() - idle_;
+    const Clock::time_point limit = now_() - idle_;
     for (auto it = entries_.begin(); it != entries_.end();) {
-        if (it->second.lastUse <= limit) {
+        if (it->second.lastUse <= limit || !Served(it->second.file->GetExport())) {
             dropped.push_back(std::move(it->second.file));
             order_.erase(it->second.order);
             it = entries_.erase(it);

@@ -1,9 +1,12 @@
 // Open module descriptors by file handle, so a long copy does not open and
 // close its file for every READ or WRITE. Bounded: beyond the capacity the
-// least recently used file is closed; files idle longer than the idle time
-// are closed by CloseIdle. Thread-safe.
+// least recently used file is closed; files idle longer than the idle time,
+// and files of shares no longer served, are closed by CloseIdle. A file is
+// used only through the export it was opened through: a share exported anew
+// under the same id gets descriptors of its own. Thread-safe.
 #pragma once
 #include <chrono>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -16,7 +19,11 @@
 
 class OpenFileCache {
 public:
-    OpenFileCache(size_t capacity, std::chrono::milliseconds idle);
+    using Clock = std::chrono::steady_clock;
+
+    // now: the clock idle times are measured on.
+    OpenFileCache(size_t capacity, std::chrono::milliseconds idle,
+                  std::function<Clock::time_point()> now = Clock::now);
     ~OpenFileCache();
     OpenFileCache(const OpenFileCache&) = delete;
     OpenFileCache& operator=(const OpenFileCache&) = delete;
@@ -29,14 +36,14 @@ public:
     // Drops the key's file (closed once no call uses it): before a remove or
     // rename, so no descriptor outlives its name.
     void Forget(const std::string& key);
-    // Closes files unused for longer than the idle time.
+    // Closes files unused for the idle time or longer, and the files of
+    // exports no longer served.
     void CloseIdle();
     // Closes everything; before the module unloads.
     void Clear();
     size_t Size();
 
 private:
-    using Clock = std::chrono::steady_clock;
     struct Entry {
         std::shared_ptr<OpenFile> file;
         Clock::time_point lastUse;
@@ -47,6 +54,7 @@ private:
 
     const size_t capacity_;
     const std::chrono::milliseconds idle_;
+    const std::function<Clock::time_point()> now_;
     std::mutex mutex_;
     std::map<std::string, Entry> entries_;  // guarded by mutex_
     std::list<std::string> order_;          // guarded by mutex_; most recent first

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "nfsserver/Nfs3Procedures.h"
 #include "nfsserver/RpcConnection.h"
 #include "nfsserver/RpcProgram.h"
 #include "nfsserver/XdrArgs.h"
@@ -70,16 +71,16 @@ TEST(DuplicateRequestCacheTest, ChecksumDependsOnEveryByte) {
     EXPECT_EQ(DuplicateRequestCache::Checksum(a.data(), a.size()), DuplicateRequestCache::Checksum(a.data(), a.size()));
 }
 
-TEST(DuplicateRequestCacheTest, OnlyNonIdempotentProceduresAreCached) {
+TEST(DuplicateRequestCacheTest, OnlyNonIdempotentProceduresKeepTheirReplies) {
     for (uint32_t procedure : {NFSPROC3_SETATTR, NFSPROC3_WRITE, NFSPROC3_CREATE, NFSPROC3_MKDIR, NFSPROC3_SYMLINK,
                                NFSPROC3_MKNOD, NFSPROC3_REMOVE, NFSPROC3_RMDIR, NFSPROC3_RENAME, NFSPROC3_LINK,
                                NFSPROC3_COMMIT}) {
-        EXPECT_TRUE(DuplicateRequestCache::Caches(procedure)) << procedure;
+        EXPECT_FALSE(kNfs3Procedures[procedure].idempotent) << procedure;
     }
     for (uint32_t procedure : {NFSPROC3_NULL, NFSPROC3_GETATTR, NFSPROC3_LOOKUP, NFSPROC3_ACCESS, NFSPROC3_READLINK,
                                NFSPROC3_READ, NFSPROC3_READDIR, NFSPROC3_READDIRPLUS, NFSPROC3_FSSTAT,
                                NFSPROC3_FSINFO, NFSPROC3_PATHCONF}) {
-        EXPECT_FALSE(DuplicateRequestCache::Caches(procedure)) << procedure;
+        EXPECT_TRUE(kNfs3Procedures[procedure].idempotent) << procedure;
     }
 }
 

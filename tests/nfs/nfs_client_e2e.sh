@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # NFS end to end with a libnfs test program (nfs_probe): every procedure and
-# the errors clients see; data acknowledged by COMMIT survives kill -9; a
-# handle taken before a restart still works after it; a handle of an
-# un-exported share is STALE; garbage on the wire does not hurt quayd.
+# the errors clients see; unknown procedures, undecodable arguments and
+# retransmissions on the wire; data acknowledged by COMMIT, and data written
+# FILE_SYNC without any COMMIT, survives kill -9; a handle taken before a
+# restart still works after it; the allowed clients, users and groups of a
+# share refuse everybody else with ACCES; a handle of an un-exported share is
+# STALE; garbage on the wire does not hurt quayd.
 set -euo pipefail
 quayd="$1"
 quayadm="$2"
@@ -50,6 +53,36 @@ start_quayd() {
   fail "share not exported after start"
 }
 
+crash_and_restart() {
+  kill -9 "$pid"
+  wait "$pid" 2>/dev/null || true
+  pid=""
+  start_quayd
+}
+
+# A probe that keeps a file open: READY is the line it prints once it holds
+# it; release_holder lets it go on and checks its exit status.
+start_holder() {
+  local ready="$1"
+  shift
+  rm -f "$data/in" && mkfifo "$data/in"
+  "$probe" "$@" < "$data/in" > "$data/hold.out" &
+  holder=$!
+  exec 4> "$data/in"
+  for _ in $(seq 1 600); do
+    grep -q "^$ready$" "$data/hold.out" && return 0
+    kill -0 "$holder" 2>/dev/null || break
+    sleep 0.1
+  done
+  fail "holder did not get to [$ready]: $(cat "$data/hold.out")"
+}
+release_holder() {
+  echo go >&4
+  wait "$holder" || fail "$1: $(cat "$data/hold.out")"
+  holder=""
+  exec 4>&-
+}
+
 start_quayd first
 adm add-client 1 nfs-host
 adm add-subclient 10 1 backups
@@ -58,6 +91,75 @@ adm export create live 10 /store1
 
 # --- every procedure and the usual errors
 "$probe" "$url" story || fail "story"
+
+# --- the dispatcher on the wire: NULL, unknown procedures (PROC_UNAVAIL),
+# arguments that do not decode (GARBAGE_ARGS), and a MKDIR retransmitted on a
+# new connection, which gets the first reply instead of running again
+python3 - "$port" <<'PY' || fail "RPC dispatch"
+import socket, struct, sys
+
+port = int(sys.argv[1])
+NFS, MOUNT = 100003, 100005
+SUCCESS, PROC_UNAVAIL, GARBAGE_ARGS = 0, 3, 4
+NFS3_OK, NFS3ERR_EXIST = 0, 17
+failures = []
+
+
+def expect(what, got, want):
+    if got != want:
+        failures.append(f"{what}: got {got!r}, want {want!r}")
+
+
+def opaque(data):
+    return struct.pack(">I", len(data)) + data + b"\0" * (-len(data) % 4)
+
+
+class Connection:
+    def __init__(self):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=60)
+
+    def read(self, size):
+        data = b""
+        while len(data) < size:
+            chunk = self.sock.recv(size - len(data))
+            if not chunk:
+                raise SystemExit("connection closed by quayd")
+            data += chunk
+        return data
+
+    # accept_stat and results of one call with AUTH_NONE.
+    def call(self, xid, program, procedure, arguments=b""):
+        body = struct.pack(">10I", xid, 0, 2, program, 3, procedure, 0, 0, 0, 0) + arguments
+        self.sock.sendall(struct.pack(">I", 0x80000000 | len(body)) + body)
+        mark, = struct.unpack(">I", self.read(4))
+        reply = self.read(mark & 0x7FFFFFFF)
+        _, _, replied, _, verifier = struct.unpack(">5I", reply[:20])
+        expect(f"xid {xid} accepted", replied, 0)
+        accept, = struct.unpack(">I", reply[20 + verifier:24 + verifier])
+        return accept, reply[24 + verifier:]
+
+
+first = Connection()
+expect("NFS NULL", first.call(1, NFS, 0), (SUCCESS, b""))
+expect("MOUNT NULL", first.call(2, MOUNT, 0), (SUCCESS, b""))
+expect("NFS procedure 22", first.call(3, NFS, 22)[0], PROC_UNAVAIL)
+expect("MOUNT procedure 6", first.call(4, MOUNT, 6)[0], PROC_UNAVAIL)
+expect("GETATTR of a cut handle", first.call(5, NFS, 1, struct.pack(">II", 64, 0))[0], GARBAGE_ARGS)
+accept, mounted = first.call(6, MOUNT, 1, opaque(b"/store1"))
+expect("MNT", (accept, struct.unpack(">I", mounted[:4])[0]), (SUCCESS, 0))
+length, = struct.unpack(">I", mounted[4:8])
+root = mounted[8:8 + length]
+no_attributes = struct.pack(">6I", 0, 0, 0, 0, 0, 0)
+mkdir = opaque(root) + opaque(b"retransmitted") + no_attributes
+made = first.call(7, NFS, 9, mkdir)
+expect("MKDIR", (made[0], struct.unpack(">I", made[1][:4])[0]), (SUCCESS, NFS3_OK))
+expect("retransmitted MKDIR", Connection().call(7, NFS, 9, mkdir), made)
+again = first.call(8, NFS, 9, mkdir)
+expect("MKDIR under a new xid", struct.unpack(">I", again[1][:4])[0], NFS3ERR_EXIST)
+for failure in failures:
+    print("FAIL " + failure)
+sys.exit(1 if failures else 0)
+PY
 
 # --- garbage on the wire: the connection closes, quayd serves on
 exec 3<>"/dev/tcp/127.0.0.1/$port"
@@ -70,37 +172,49 @@ kill -0 "$pid" || fail "quayd died on garbage"
 # --- COMMIT, then kill -9: the committed data is there after the restart
 out="$("$probe" "$url" write /committed.bin 8)" || fail "write: $out"
 [ "$out" = "committed" ] || fail "write answered: $out"
-kill -9 "$pid"
-wait "$pid" 2>/dev/null || true
-pid=""
-start_quayd
+crash_and_restart
 "$probe" "$url" check /committed.bin 8 || fail "committed data lost after kill -9"
 
+# --- FILE_SYNC WRITEs and no COMMIT, then kill -9 while the file is still
+# open: the data is there after the restart
+start_holder written "$url" syncwrite /synced.bin 3
+crash_and_restart
+"$probe" "$url" check /synced.bin 3 || fail "FILE_SYNC data lost after kill -9"
+release_holder "FILE_SYNC writer"
+
 # --- a handle from before a restart works after it
-mkfifo "$data/in"
-"$probe" "$url" hold /committed.bin 0 < "$data/in" > "$data/hold.out" &
-holder=$!
-exec 4> "$data/in"
-for _ in $(seq 1 100); do grep -q "^open$" "$data/hold.out" && break; sleep 0.1; done
-grep -q "^open$" "$data/hold.out" || fail "holder did not open"
+start_holder open "$url" hold /committed.bin 0
 kill -TERM "$pid"; wait "$pid" || fail "quayd exit status $?"; pid=""
 start_quayd
-echo go >&4
-wait "$holder" || fail "old handle failed after restart: $(cat "$data/hold.out")"
-holder=""
-exec 4>&-
+release_holder "old handle failed after restart"
+
+# --- allowed clients without this one: MNT answers ACCES, and so does a call
+# with a handle taken before
+start_holder open "$url" hold /committed.bin 13
+adm set-property 10 quayAllowedNFSClients 10.0.0.0/8
+adm export update live 10 /store1
+"$probe" "$url" mount 13 || fail "mount by a client not allowed"
+grep -q "INFO: NFS: mount of \[/store1\] by \[127.0.0.1\] answered \[13\]" "$log" || fail "refused mount not logged"
+release_holder "handle of a client no longer allowed"
+adm set-property 10 quayAllowedNFSClients '*'
+adm export update live 10 /store1
+
+# --- allowed users and groups: a caller in neither list is refused every
+# operation with ACCES; one in either list is served
+adm set-property 10 quayUsers 4000
+adm set-property 10 quayGroups 5000
+adm export update live 10 /store1
+"$probe" "$url&uid=4242&gid=4242" denied /committed.bin 13 || fail "caller in neither list"
+"$probe" "$url&uid=4000&gid=4242" check /committed.bin 1 || fail "allowed user refused"
+"$probe" "$url&uid=4242&gid=5000" check /committed.bin 1 || fail "allowed group refused"
+adm set-property 10 quayUsers '*'
+adm set-property 10 quayGroups '*'
+adm export update live 10 /store1
+"$probe" "$url&uid=4242&gid=4242" check /committed.bin 1 || fail "caller refused after the lists opened"
 
 # --- after un-export, a held handle is STALE
-rm -f "$data/in" && mkfifo "$data/in"
-"$probe" "$url" hold /committed.bin 116 < "$data/in" > "$data/hold.out" &
-holder=$!
-exec 4> "$data/in"
-for _ in $(seq 1 100); do grep -q "^open$" "$data/hold.out" && break; sleep 0.1; done
-grep -q "^open$" "$data/hold.out" || fail "holder did not open"
+start_holder open "$url" hold /committed.bin 116
 adm export unexport live 10 /store1
-echo go >&4
-wait "$holder" || fail "un-exported handle: $(cat "$data/hold.out")"
-holder=""
-exec 4>&-
+release_holder "un-exported handle"
 kill -0 "$pid" || fail "quayd died"
 echo "nfs client story ok"
