@@ -63,7 +63,8 @@ void PostOp(FileService& service, const FileRequest& request, const BkEndProcPtr
 
 void ToHost(const nfs3_handle& in, nfs_fh3& out) {
     out.length = in.data.data_len <= NFS3_FHSIZE_MAX ? in.data.data_len : 0;
-    memcpy(out.data, in.data.data_val, out.length);
+    // An empty handle decodes with no buffer at all.
+    if (out.length != 0) memcpy(out.data, in.data.data_val, out.length);
 }
 
 void ToWire(const nfs_fh3& in, nfs3_handle& out) {
