@@ -1,14 +1,13 @@
 #include "nfsserver/RpcConnection.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <utility>
 
 #include "nfsserver/NfsLog.h"
 #include "nfsserver/RpcCall.h"
+#include "nfsserver/RpcRecordTransport.h"
 #include "nfsserver/XdrArgs.h"
 
 #include <rpc/svc_auth.h>
@@ -33,21 +32,21 @@ void RpcConnection::Shutdown() {
 }
 
 void RpcConnection::Run() {
-    SVCXPRT* transport = nullptr;
+    {
+        RpcRecordTransport transport(fd_, peer_, kBufferSize, kStallMilliseconds, kBufferSize);
+        if (transport.Ready()) {
+            NFS_LOG(3, "INFO: NFS: connection from [%s]", peer_.c_str());
+            Serve(transport.Handle());
+        } else {
+            NFS_LOG(-1, "ERROR: NFS: cannot set up the transport for [%s]", peer_.c_str());
+        }
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        transport = svc_fd_create(fd_, kBufferSize, kBufferSize);
-    }
-    if (transport == nullptr) {
-        NFS_LOG(-1, "ERROR: NFS: cannot set up the transport for [%s]", peer_.c_str());
-    } else {
-        NFS_LOG(3, "INFO: NFS: connection from [%s]", peer_.c_str());
-        Serve(transport);
-        std::lock_guard<std::mutex> lock(mutex_);
-        SVC_DESTROY(transport);  // closes the socket
+        close(fd_);
         fd_ = -1;
-        NFS_LOG(3, "INFO: NFS: connection from [%s] closed", peer_.c_str());
     }
+    NFS_LOG(3, "INFO: NFS: connection from [%s] closed", peer_.c_str());
     finished_ = true;
 }
 
@@ -56,20 +55,13 @@ void RpcConnection::Serve(SVCXPRT* transport) {
     // The call's credential and verifier bodies, then the decoded
     // credentials: the layout svc_getreq uses.
     std::vector<char> authArea(2 * MAX_AUTH_BYTES + kDecodedCredentials);
-    const int fd = transport->xp_fd;
+    // SVC_RECV waits for the next call; Shutdown wakes it by shutting the
+    // socket down.
     while (!stopping_) {
-        // Calls already read into the transport's buffer come first; poll
-        // only when it is empty.
-        if (SVC_STAT(transport) != XPRT_MOREREQS) {
-            pollfd wait{fd, POLLIN, 0};
-            const int ready = poll(&wait, 1, -1);
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready <= 0 || stopping_ || (wait.revents & POLLIN) == 0) break;
-        }
         rpc_msg message{};
         message.rm_call.cb_cred.oa_base = authArea.data();
         message.rm_call.cb_verf.oa_base = authArea.data() + MAX_AUTH_BYTES;
-        if (!SVC_RECV(transport, &message)) break;  // broken or stalled stream
+        if (!SVC_RECV(transport, &message)) break;
         Handle(transport, message, authArea.data() + 2 * MAX_AUTH_BYTES, buffers);
         if (SVC_STAT(transport) == XPRT_DIED) break;
     }

@@ -1,8 +1,9 @@
-// One client connection: its own libtirpc transport with buffers large
-// enough for a 1 MiB READ reply in one piece, and its own receive loop (not
-// svc_run, which assumes one thread and a global table). Calls are served
-// one after another in the connection's thread; a slow or stalled client
-// holds up only its own connection.
+// One client connection: its own transport (calls read whole, each record
+// checked against kBufferSize before its body is read; replies buffered up
+// to kBufferSize) and its own receive loop (not svc_run, which assumes one
+// thread and a global table). Calls are served one after another in the
+// connection's thread; a slow, stalled or idle client holds up only its own
+// connection.
 #pragma once
 #include <rpc/rpc.h>
 
@@ -16,9 +17,13 @@
 
 class RpcConnection {
 public:
-    // Send and receive buffers of the transport: a 1 MiB READ or WRITE and
-    // its header; smaller buffers split replies and cut read speed.
+    // The largest record a client may send and the reply buffer: a 1 MiB
+    // WRITE or READ and its header. A larger record closes the connection;
+    // a smaller reply buffer would split replies and cut read speed.
     static constexpr unsigned kBufferSize = 1024 * 1024 + 64 * 1024;
+    // A client that stops in the middle of a call is dropped after this long:
+    // until then it holds a thread and up to a record's worth of memory.
+    static constexpr int kStallMilliseconds = 35 * 1000;
 
     // Takes ownership of the connected socket. The programs must outlive Run.
     RpcConnection(int fd, std::string peer, std::vector<RpcProgram*> programs);
@@ -26,8 +31,9 @@ public:
     RpcConnection& operator=(const RpcConnection&) = delete;
     ~RpcConnection();
 
-    // Serves calls until the peer hangs up, the stream breaks or Shutdown is
-    // called; closes the socket before returning.
+    // Serves calls until the peer hangs up, the stream breaks (an oversized,
+    // truncated or stalled record, an undecodable call header) or Shutdown
+    // is called; closes the socket before returning.
     void Run();
     // Wakes Run from another thread. Safe before, during and after Run.
     void Shutdown();
