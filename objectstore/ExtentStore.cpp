@@ -182,13 +182,6 @@ void ExtentStore::SyncData(const std::vector<uint64_t>& extents) {
     });
 }
 
-void ExtentStore::StartWriteBack(uint64_t extent) {
-    if (!Owns(extent)) return;
-    std::shared_ptr<Fd> fd = Open(extent, true);
-    // Only a hint: the sync before the next commit is what makes data durable.
-    (void)::sync_file_range(fd->get(), 0, 0, SYNC_FILE_RANGE_WRITE);
-}
-
 void ExtentStore::SyncNewEntries() {
     std::set<std::string> dirs;
     {

@@ -46,9 +46,6 @@ public:
     bool Exists(uint64_t extent);
     // Makes the extents' data durable (fdatasync), several files at once.
     void SyncData(const std::vector<uint64_t>& extents);
-    // Starts writing the extent's dirty pages to disk without waiting, so a
-    // later SyncData of a full extent finds little left to write.
-    void StartWriteBack(uint64_t extent);
     // Makes the directory entries of files created since the last call durable.
     void SyncNewEntries();
     // Bytes held in extent files (walks the folders; for statistics).

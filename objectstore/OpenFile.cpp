@@ -177,9 +177,6 @@ void OpenFile::WriteExtents(const char* in, uint64_t off, size_t n, int64_t nowU
         s.len = std::max<uint64_t>(s.len, inOff + piece);
         s.dataDirty = true;
         s.metaDirty = true;
-        // A full extent is not written again by a streaming writer: its pages
-        // can go to disk now, while the next ones arrive.
-        if (inOff + piece == extentSize_) engine_.Extents().StartWriteBack(extent);
         done += piece;
     }
 }
