@@ -57,6 +57,9 @@ public:
     // Continues from a previous checksum when given one.
     static constexpr uint64_t kChecksumStart = 14695981039346656037ull;
     static uint64_t Checksum(const void* data, size_t size, uint64_t previous = kChecksumStart);
+    // The checksum of a call's decoded arguments as the client encoded them:
+    // their first bytes and their length.
+    static uint64_t ChecksumOfArguments(xdrproc_t encoder, void* arguments);
 
 private:
     struct KeyHash {

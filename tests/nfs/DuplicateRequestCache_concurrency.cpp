@@ -71,6 +71,42 @@ TEST(DuplicateRequestCacheTest, ChecksumDependsOnEveryByte) {
     EXPECT_EQ(DuplicateRequestCache::Checksum(a.data(), a.size()), DuplicateRequestCache::Checksum(a.data(), a.size()));
 }
 
+// A WRITE with 1 MiB of data, its handle and offset.
+struct WriteCall {
+    explicit WriteCall(size_t bytes) : data(bytes, 'd') {
+        args.file.data.data_len = static_cast<u_int>(handle.size());
+        args.file.data.data_val = handle.data();
+        args.offset = 4096;
+        args.count = static_cast<count3>(bytes);
+        args.stable = UNSTABLE;
+        args.data.data_len = static_cast<u_int>(bytes);
+        args.data.data_val = data.data();
+    }
+    uint64_t Checksum() { return DuplicateRequestCache::ChecksumOfArguments(XDR_PROC(xdr_WRITE3args), &args); }
+    std::string handle = std::string(41, 'h');
+    std::vector<char> data;
+    WRITE3args args{};
+};
+
+TEST(DuplicateRequestCacheTest, ArgumentChecksumSeesTheHeadAndTheLengthOfACall) {
+    WriteCall first(1 << 20);
+    WriteCall same(1 << 20);
+    EXPECT_EQ(first.Checksum(), same.Checksum());
+    WriteCall otherOffset(1 << 20);
+    otherOffset.args.offset = 8192;
+    EXPECT_NE(first.Checksum(), otherOffset.Checksum());
+    WriteCall otherHandle(1 << 20);
+    otherHandle.handle[40] = 'x';
+    EXPECT_NE(first.Checksum(), otherHandle.Checksum());
+    WriteCall otherData(1 << 20);
+    otherData.data[10] = 'x';
+    EXPECT_NE(first.Checksum(), otherData.Checksum());
+    // One byte fewer is another call.
+    WriteCall shorter((1 << 20) - 1);
+    shorter.args.count = 1 << 20;
+    EXPECT_NE(first.Checksum(), shorter.Checksum());
+}
+
 TEST(DuplicateRequestCacheTest, OnlyNonIdempotentProceduresKeepTheirReplies) {
     for (uint32_t procedure : {NFSPROC3_SETATTR, NFSPROC3_WRITE, NFSPROC3_CREATE, NFSPROC3_MKDIR, NFSPROC3_SYMLINK,
                                NFSPROC3_MKNOD, NFSPROC3_REMOVE, NFSPROC3_RMDIR, NFSPROC3_RENAME, NFSPROC3_LINK,
