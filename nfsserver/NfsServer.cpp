@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <rpc/pmap_clnt.h>
+#include <rpc/rpcb_clnt.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +20,21 @@ namespace {
 constexpr std::chrono::milliseconds kIdleClose(5000);
 constexpr size_t kOpenFiles = 256;
 constexpr char kRpcbindSocket[] = "/run/rpcbind.sock";
+
+// What pmap_set does, with an address of our own: libtirpc's pmap_set frees
+// the netbuf it builds but not the buffer inside it.
+bool RegisterTcp(uint32_t program, uint32_t version, uint16_t port) {
+    netconfig* tcp = getnetconfigent("tcp");
+    if (tcp == nullptr) return false;
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(port);
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    netbuf address{sizeof(any), sizeof(any), &any};
+    const bool ok = rpcb_set(program, version, tcp, &address);
+    freenetconfigent(tcp);
+    return ok;
+}
 
 std::string PeerText(const sockaddr_storage& peer) {
     char text[INET6_ADDRSTRLEN] = "";
@@ -109,8 +125,8 @@ void NfsServer::Register(bool set) {
     if (set) {
         pmap_unset(nfs_.Number(), nfs_.Version());
         pmap_unset(mount_.Number(), mount_.Version());
-        const bool ok = pmap_set(nfs_.Number(), nfs_.Version(), IPPROTO_TCP, config_.nfsPort) &&
-                        pmap_set(mount_.Number(), mount_.Version(), IPPROTO_TCP, mountPort);
+        const bool ok = RegisterTcp(nfs_.Number(), nfs_.Version(), config_.nfsPort) &&
+                        RegisterTcp(mount_.Number(), mount_.Version(), mountPort);
         NFS_LOG(ok ? 1 : -1, "%s: NFS: registration with rpcbind %s", ok ? "INFO" : "WARN",
                 ok ? "done" : "failed");
         registered_ = ok;
