@@ -116,6 +116,7 @@ void LoopbackRoundTrip(int count) {
     const int one = 1;
     std::thread echo([listener, one] {
         const int peer = accept(listener, nullptr, nullptr);
+        if (peer < 0) return;
         setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
         char buffer[256] = {};
         while (read(peer, buffer, 128) > 0) {
@@ -133,6 +134,8 @@ void LoopbackRoundTrip(int count) {
     }
     if (ok) printf("loopback_round_trip %.1f us\n", Seconds(start) * 1e6 / count);
     close(client);
+    // Wakes the echo thread's accept when the connect failed.
+    shutdown(listener, SHUT_RDWR);
     echo.join();
     close(listener);
 }
