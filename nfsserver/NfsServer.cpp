@@ -95,6 +95,8 @@ int NfsServer::Listen(const std::string& address, uint16_t port, std::string& er
 int NfsServer::Start(const NfsServerConfig& config, std::string& error) {
     config_ = config;
     if (config.nfsPort == 0) return 0;
+    // Nothing runs yet that could hold the previous one.
+    polling_ = std::make_unique<CallPolling>(config.pollMicroseconds, CallPolling::DefaultSlots());
     int result = Listen(config.address, config.nfsPort, error);
     if (result == 0 && config.mountPort != 0 && config.mountPort != config.nfsPort) {
         result = Listen(config.address, config.mountPort, error);
@@ -166,7 +168,7 @@ void NfsServer::AcceptLoop(int fd) {
 
 void NfsServer::Admit(int fd, const std::string& peer) {
     std::vector<RpcProgram*> programs{&nfs_, &mount_};
-    auto connection = std::make_shared<RpcConnection>(fd, peer, programs);
+    auto connection = std::make_shared<RpcConnection>(fd, peer, programs, polling_.get());
     std::lock_guard<std::mutex> lock(mutex_);
     if (connections_.size() >= config_.maxConnections) {
         NFS_LOG(-1, "WARN: NFS: connection from [%s] refused: %zu connections open", peer.c_str(),

@@ -59,6 +59,7 @@ private:
     Nfs3Program nfs_;
     Mount3Program mount_;
     NfsServerConfig config_;
+    std::unique_ptr<CallPolling> polling_;  // shared by the connections
     std::vector<Listener> listeners_;  // written by Start and Stop only
     bool registered_ = false;
 

@@ -9,4 +9,7 @@ struct NfsServerConfig {
     uint16_t mountPort = 20048;          // may equal nfsPort: one listener serves both
     bool registerWithRpcbind = true;     // only when an rpcbind answers on this machine
     unsigned maxConnections = 256;       // further connections are closed at once
+    // How long a connection polls for its next call before sleeping (see
+    // CallPolling); 0 turns polling off.
+    unsigned pollMicroseconds = 50;
 };

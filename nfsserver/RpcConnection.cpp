@@ -17,8 +17,8 @@ namespace {
 constexpr size_t kDecodedCredentials = 400;
 }  // namespace
 
-RpcConnection::RpcConnection(int fd, std::string peer, std::vector<RpcProgram*> programs)
-    : peer_(std::move(peer)), programs_(std::move(programs)), fd_(fd) {}
+RpcConnection::RpcConnection(int fd, std::string peer, std::vector<RpcProgram*> programs, CallPolling* polling)
+    : peer_(std::move(peer)), programs_(std::move(programs)), polling_(polling), fd_(fd) {}
 
 RpcConnection::~RpcConnection() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -33,7 +33,7 @@ void RpcConnection::Shutdown() {
 
 void RpcConnection::Run() {
     {
-        RpcRecordTransport transport(fd_, peer_, kBufferSize, kStallMilliseconds, kBufferSize);
+        RpcRecordTransport transport(fd_, peer_, kBufferSize, kStallMilliseconds, kBufferSize, polling_);
         if (transport.Ready()) {
             NFS_LOG(3, "INFO: NFS: connection from [%s]", peer_.c_str());
             Serve(transport.Handle());

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "nfsserver/CallPolling.h"
 #include "nfsserver/CallerIdentity.h"
 #include "nfsserver/RpcProgram.h"
 
@@ -25,8 +26,9 @@ public:
     // until then it holds a thread and up to a record's worth of memory.
     static constexpr int kStallMilliseconds = 35 * 1000;
 
-    // Takes ownership of the connected socket. The programs must outlive Run.
-    RpcConnection(int fd, std::string peer, std::vector<RpcProgram*> programs);
+    // Takes ownership of the connected socket. The programs, and polling
+    // when given, must outlive Run.
+    RpcConnection(int fd, std::string peer, std::vector<RpcProgram*> programs, CallPolling* polling = nullptr);
     RpcConnection(const RpcConnection&) = delete;
     RpcConnection& operator=(const RpcConnection&) = delete;
     ~RpcConnection();
@@ -50,6 +52,7 @@ private:
 
     const std::string peer_;
     const std::vector<RpcProgram*> programs_;
+    CallPolling* const polling_;
     std::mutex mutex_;
     int fd_;                            // guarded by mutex_; -1 once closed
     std::atomic<bool> stopping_{false};

@@ -6,12 +6,14 @@
 
 #include <cerrno>
 
+#include "nfsserver/CallPolling.h"
+
 namespace {
 constexpr uint32_t kLastFragment = 0x80000000u;
 }  // namespace
 
-RpcRecordReader::RpcRecordReader(int fd, size_t limit, int stallMilliseconds)
-    : fd_(fd), limit_(limit), stallMilliseconds_(stallMilliseconds) {}
+RpcRecordReader::RpcRecordReader(int fd, size_t limit, int stallMilliseconds, CallPolling* polling)
+    : fd_(fd), limit_(limit), stallMilliseconds_(stallMilliseconds), polling_(polling) {}
 
 RpcRecordReader::Status RpcRecordReader::Next() {
     size_ = 0;
@@ -60,6 +62,9 @@ bool RpcRecordReader::Fill(char* into, size_t size, bool recordStarted, Status& 
 }
 
 bool RpcRecordReader::WaitReadable(bool recordStarted, Status& why) {
+    // Inside a record the rest is already on its way; between records the
+    // next call usually follows the last reply closely.
+    if (!recordStarted && polling_ != nullptr && polling_->AwaitReadable(fd_)) return true;
     pollfd wait{fd_, POLLIN, 0};
     for (;;) {
         const int ready = poll(&wait, 1, recordStarted ? stallMilliseconds_ : -1);

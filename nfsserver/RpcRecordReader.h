@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+class CallPolling;
+
 class RpcRecordReader {
 public:
     enum class Status {
@@ -22,8 +24,9 @@ public:
     // Reads from fd, a connected stream socket that stays the caller's.
     // Between records it waits as long as the client likes (an idle client
     // costs only its own thread); inside a record every byte must come within
-    // stallMilliseconds of the one before.
-    RpcRecordReader(int fd, size_t limit, int stallMilliseconds);
+    // stallMilliseconds of the one before. With polling, the wait for a new
+    // record polls before it sleeps.
+    RpcRecordReader(int fd, size_t limit, int stallMilliseconds, CallPolling* polling = nullptr);
     RpcRecordReader(const RpcRecordReader&) = delete;
     RpcRecordReader& operator=(const RpcRecordReader&) = delete;
 
@@ -47,6 +50,7 @@ private:
     const int fd_;
     const size_t limit_;
     const int stallMilliseconds_;
+    CallPolling* const polling_;
     std::vector<char> buffer_;
     size_t size_ = 0;
     uint64_t announced_ = 0;

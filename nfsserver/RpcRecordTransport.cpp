@@ -13,8 +13,8 @@ const struct __rpc_svcxprt::xp_ops RpcRecordTransport::kOperations = {
 const struct __rpc_svcxprt::xp_ops2 RpcRecordTransport::kControl = {Control};
 
 RpcRecordTransport::RpcRecordTransport(int fd, std::string peer, size_t recordLimit, int stallMilliseconds,
-                                       unsigned sendBuffer)
-    : peer_(std::move(peer)), reader_(fd, recordLimit, stallMilliseconds) {
+                                       unsigned sendBuffer, CallPolling* polling)
+    : peer_(std::move(peer)), reader_(fd, recordLimit, stallMilliseconds, polling) {
     transport_.xp_fd = fd;
     transport_.xp_ops = &kOperations;
     transport_.xp_ops2 = &kControl;

@@ -21,7 +21,9 @@ class RpcRecordTransport {
 public:
     // Serves fd, a connected stream socket that stays the caller's to close.
     // peer names the client in log lines.
-    RpcRecordTransport(int fd, std::string peer, size_t recordLimit, int stallMilliseconds, unsigned sendBuffer);
+    // polling, when given, is used between calls (see CallPolling).
+    RpcRecordTransport(int fd, std::string peer, size_t recordLimit, int stallMilliseconds, unsigned sendBuffer,
+                       CallPolling* polling = nullptr);
     ~RpcRecordTransport();
     RpcRecordTransport(const RpcRecordTransport&) = delete;
     RpcRecordTransport& operator=(const RpcRecordTransport&) = delete;
