@@ -131,24 +131,43 @@ MetaDb::ReadLease::~ReadLease() {
     if (db_.idleReaders_.size() < kMaxIdleReaders) db_.idleReaders_.push_back(std::move(conn_));
 }
 
-MetaDb::WriteTxn::WriteTxn(MetaDb& db) : db_(db), guard_(db.writerMutex_) {
-    db_.writer_->Exec("BEGIN IMMEDIATE");
+MetaDb::WriteTxn::WriteTxn(MetaDb& db, bool durable) : db_(db), guard_(db.writerMutex_), durable_(durable) {
+    // The synchronous level cannot change inside a transaction: a durable
+    // one is chosen before it begins, and the writer goes back to NORMAL
+    // when it ends.
+    if (durable_) db_.writer_->Exec("PRAGMA synchronous=FULL");
+    try {
+        db_.writer_->Exec("BEGIN IMMEDIATE");
+    } catch (const StoreFailure&) {
+        if (durable_) db_.RestoreSynchronous();
+        throw;
+    }
 }
 
 MetaDb::WriteTxn::~WriteTxn() {
-    if (done_) return;
-    try {
-        db_.writer_->Exec("ROLLBACK");
-    } catch (const StoreFailure&) {
-        // Nothing more can be done: SQLite rolls back on its own when a
-        // statement failed hard enough to make ROLLBACK fail.
+    if (!done_) {
+        try {
+            db_.writer_->Exec("ROLLBACK");
+        } catch (const StoreFailure&) {
+            // Nothing more can be done: SQLite rolls back on its own when a
+            // statement failed hard enough to make ROLLBACK fail.
+        }
     }
+    if (durable_) db_.RestoreSynchronous();
 }
 
 void MetaDb::WriteTxn::Commit(bool sync) {
     db_.writer_->Exec("COMMIT");
     done_ = true;
-    if (sync) db_.SyncLocked();
+    if (sync && !durable_) db_.SyncLocked();
+}
+
+void MetaDb::RestoreSynchronous() {
+    try {
+        writer_->Exec("PRAGMA synchronous=NORMAL");
+    } catch (const StoreFailure&) {
+        // Left at FULL, later commits are synced too: slower, never less safe.
+    }
 }
 
 void MetaDb::SyncLocked() {

@@ -78,10 +78,13 @@ public:
     };
 
     // One write transaction (BEGIN IMMEDIATE). Rolls back unless committed.
-    // Commit(sync=true) makes this and every earlier commit durable.
+    // Commit(sync=true) makes this and every earlier commit durable. A
+    // transaction begun durable does that in its own COMMIT, with one WAL
+    // sync and no second commit; should the sync fail, nothing of it is
+    // committed.
     class WriteTxn {
     public:
-        explicit WriteTxn(MetaDb& db);
+        explicit WriteTxn(MetaDb& db, bool durable = false);
         ~WriteTxn();
         WriteTxn(const WriteTxn&) = delete;
         WriteTxn& operator=(const WriteTxn&) = delete;
@@ -91,6 +94,7 @@ public:
     private:
         MetaDb& db_;
         std::unique_lock<std::mutex> guard_;
+        const bool durable_;
         bool done_ = false;
     };
 
@@ -137,7 +141,8 @@ private:
     friend class WriteTxn;
     void CreateSchema();
     static void MigrateFromFormat1(SqlConnection& c);
-    void SyncLocked();  // caller holds writerMutex_
+    void SyncLocked();          // caller holds writerMutex_
+    void RestoreSynchronous();  // caller holds writerMutex_
     std::unique_ptr<SqlConnection> OpenConnection(bool create);
 
     std::string path_;

@@ -243,7 +243,10 @@ void OpenFile::CommitLocked(bool sync, int64_t now) {
     std::vector<Done> done;
     NodeRow node;
     {
-        MetaDb::WriteTxn txn(engine_.Db());
+        // A durable commit syncs in its own COMMIT: a failing sync leaves
+        // nothing committed and the slots as they are, so a retry inserts
+        // and closes the same rows once.
+        MetaDb::WriteTxn txn(engine_.Db(), sync);
         SqlConnection& c = txn.conn();
         if (!MetaDb::GetNode(c, guid_, kLiveAsOf, node)) {
             deleted_.store(true);  // removed meanwhile: nothing to record
@@ -274,7 +277,7 @@ void OpenFile::CommitLocked(bool sync, int64_t now) {
             int64_t id = MetaDb::InsertExtent(c, guid_, version_, row);
             done.push_back({entry.first, id, now, row.sealed});
         }
-        txn.Commit(false);
+        txn.Commit(sync);
     }
     engine_.InvalidateNode(node);
     for (const Done& d : done) {
@@ -288,9 +291,6 @@ void OpenFile::CommitLocked(bool sync, int64_t now) {
     }
     rowsToClose_.clear();
     attrDirty_ = false;
-    // Synced only once the slots know their rows: a failing sync reports the
-    // error, and a retry must not insert or close the committed rows again.
-    if (sync) engine_.SyncMetadata();
 }
 
 ExtentRow OpenFile::RowOf(int64_t idx, const Slot& s, int64_t nowUs) {
