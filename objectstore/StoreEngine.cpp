@@ -51,18 +51,34 @@ public:
     explicit Change(StoreEngine& engine) : engine_(engine), txn_(engine.Db()) {}
     SqlConnection& conn() { return txn_.conn(); }
     void Node(const NodeRow& row) { rows_.push_back(row); }
+    // A node whose attributes alone change (its name and place stay): its
+    // new row is cached once committed, and its path stays cached.
+    void Touched(const NodeRow& row) { touched_.push_back(row); }
     void Name(const std::string& parent, const std::string& name) { names_.emplace_back(parent, name); }
+    // A node this change creates: cached once committed, since a client
+    // that creates a file looks it up and asks for its attributes next.
+    void Created(const NodeRow& row, bool caseSensitive) {
+        created_ = row;
+        createdCaseSensitive_ = caseSensitive;
+    }
     void Commit(bool sync = false) {
         txn_.Commit(sync);
         for (const NodeRow& r : rows_) engine_.InvalidateNode(r);
         for (const auto& n : names_) engine_.InvalidateName(n.first, n.second);
+        // Still under the writer lock: a later change of these nodes commits,
+        // and invalidates these entries, only after they are in.
+        for (const NodeRow& r : touched_) engine_.CacheTouched(r);
+        if (!created_.guid.empty()) engine_.CacheCreated(created_, createdCaseSensitive_);
     }
 
 private:
     StoreEngine& engine_;
     MetaDb::WriteTxn txn_;
     std::vector<NodeRow> rows_;
+    std::vector<NodeRow> touched_;
     std::vector<std::pair<std::string, std::string>> names_;
+    NodeRow created_;
+    bool createdCaseSensitive_ = true;
 };
 
 StoreEngine::StoreEngine(const Options& options)
@@ -391,6 +407,18 @@ void StoreEngine::InvalidateNode(const NodeRow& row) {
     if (!row.parent.empty()) InvalidateName(row.parent, row.name);
 }
 
+void StoreEngine::CacheCreated(const NodeRow& row, bool caseSensitive) {
+    attrCache_.PutIfCurrent(row.guid, row, attrCache_.Generation());
+    dirCache_.PutIfCurrent(DirKey(row.parent, row.name, caseSensitive), row, dirCache_.Generation());
+}
+
+void StoreEngine::CacheTouched(const NodeRow& row) {
+    attrCache_.Invalidate(row.guid);  // also stops puts of rows read before the change
+    attrCache_.PutIfCurrent(row.guid, row, attrCache_.Generation());
+    // Entries by name hold attributes too; the name maps to the same node.
+    if (!row.parent.empty()) InvalidateName(row.parent, row.name);
+}
+
 void StoreEngine::InvalidateName(const std::string& parent, const std::string& name) {
     dirCache_.Invalidate(DirKey(parent, name, true));
     dirCache_.Invalidate(DirKey(parent, name, false));
@@ -401,7 +429,7 @@ void StoreEngine::TouchDir(Change& change, const std::string& guid, int64_t nowU
     if (!MetaDb::GetNode(change.conn(), guid, kLiveAsOf, dir)) return;
     dir.mtimeNs = dir.ctimeNs = nowUs * 1000;
     StoreNode(change.conn(), dir, nowUs);
-    change.Node(dir);
+    change.Touched(dir);
 }
 
 NodeRow StoreEngine::Create(const std::string& parentGuid, const std::string& name, int type, uint32_t mode,
@@ -434,6 +462,7 @@ NodeRow StoreEngine::Create(const std::string& parentGuid, const std::string& na
     row.id = MetaDb::InsertNode(c, row);
     if (type == kTypeFile) MetaDb::InsertVersion(c, row.guid, 1, now);
     TouchDir(change, parentGuid, now);
+    change.Created(row, caseSensitive);
     change.Commit();
     return row;
 }

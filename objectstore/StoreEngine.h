@@ -125,6 +125,10 @@ private:
     NodeRow ResolveWith(SqlConnection& c, const std::vector<std::string>& parts, bool caseSensitive);
     static std::string DirKey(const std::string& parent, const std::string& name, bool caseSensitive);
     void InvalidateName(const std::string& parent, const std::string& name);
+    // Caches a node just created, or one whose attributes alone changed;
+    // caller holds the writer lock.
+    void CacheCreated(const NodeRow& row, bool caseSensitive);
+    void CacheTouched(const NodeRow& row);
     void TouchDir(Change& change, const std::string& guid, int64_t nowUs);
 
     std::string folder_;

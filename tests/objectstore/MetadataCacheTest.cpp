@@ -1,0 +1,111 @@
+// The live caches as creates fill them: a node just created, and its folder
+// whose times the create changed, are cached from the rows the change wrote.
+// What they answer must be what the database holds, before and after the
+// node changes again, and what a restarted store (no caches) answers.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "tests/objectstore/StoreTestFixture.h"
+
+namespace ObjectStore {
+namespace {
+
+class MetadataCacheTest : public StoreTest {
+protected:
+    void SetUp() override {
+        StoreTest::SetUp();
+        s_ = Open(LiveConfig());
+    }
+    // errno of the getattr; st holds the attributes when 0.
+    int Stat(uint64_t store, const std::string& path, struct stat& st) {
+        ItemName item(path);
+        return container_->getattr(store, item, st).ErrNo();
+    }
+    struct stat StatOk(const std::string& path) {
+        struct stat st{};
+        EXPECT_EQ(0, Stat(s_, path, st)) << path;
+        return st;
+    }
+    std::string PathOf(const std::string& guid) {
+        std::string path;
+        EXPECT_EQ(0, container_->guidToPath(s_, guid, path).ErrNo());
+        return path;
+    }
+    uint64_t s_ = 0;
+};
+
+void ExpectSameAttributes(const struct stat& a, const struct stat& b, const std::string& what) {
+    EXPECT_EQ(a.st_ino, b.st_ino) << what;
+    EXPECT_EQ(a.st_mode, b.st_mode) << what;
+    EXPECT_EQ(a.st_uid, b.st_uid) << what;
+    EXPECT_EQ(a.st_gid, b.st_gid) << what;
+    EXPECT_EQ(a.st_size, b.st_size) << what;
+    EXPECT_EQ(a.st_nlink, b.st_nlink) << what;
+    EXPECT_EQ(a.st_mtim.tv_sec, b.st_mtim.tv_sec) << what;
+    EXPECT_EQ(a.st_mtim.tv_nsec, b.st_mtim.tv_nsec) << what;
+    EXPECT_EQ(a.st_ctim.tv_nsec, b.st_ctim.tv_nsec) << what;
+}
+
+TEST_F(MetadataCacheTest, CreatedNodesAndTheirFolderReadAsTheDatabaseHoldsThem) {
+    Mkdir(s_, Root(s_), "d");
+    const std::string file = MakeFile(s_, ItemName("/d"), "f", "");
+    ItemName item;
+    ASSERT_EQ(0, container_->create(s_, item, ItemName("/d"), "g", 0640).ErrNo());
+    const struct stat folder = StatOk("/d");
+    const struct stat f = StatOk("/d/f");
+    const struct stat g = StatOk("/d/g");
+    EXPECT_EQ(mode_t(S_IFREG | 0640), g.st_mode);
+    // The folder's times moved with the last create, not the first.
+    EXPECT_EQ(g.st_mtim.tv_sec, folder.st_mtim.tv_sec);
+    EXPECT_EQ(g.st_mtim.tv_nsec, folder.st_mtim.tv_nsec);
+    EXPECT_EQ("/d/f", PathOf(file));
+
+    Restart();
+    s_ = Open(LiveConfig());
+    ExpectSameAttributes(folder, StatOk("/d"), "/d");
+    ExpectSameAttributes(f, StatOk("/d/f"), "/d/f");
+    ExpectSameAttributes(g, StatOk("/d/g"), "/d/g");
+}
+
+TEST_F(MetadataCacheTest, ACreatedNodeFollowsItsLaterChanges) {
+    Mkdir(s_, Root(s_), "d");
+    const std::string guid = MakeFile(s_, ItemName("/d"), "f", "abc");
+    StatOk("/d/f");  // served from the cache from now on
+    ASSERT_EQ(0, container_->chmod(s_, ItemName("/d/f"), 0600).ErrNo());
+    EXPECT_EQ(mode_t(S_IFREG | 0600), StatOk("/d/f").st_mode);
+
+    ASSERT_EQ(0, container_->rename(s_, "/d/g", "/d/f", false).ErrNo());
+    struct stat st{};
+    EXPECT_EQ(ENOENT, Stat(s_, "/d/f", st));
+    EXPECT_EQ(3, StatOk("/d/g").st_size);
+    EXPECT_EQ("/d/g", PathOf(guid));
+
+    // A renamed folder moves the paths of the nodes created in it.
+    ASSERT_EQ(0, container_->rename(s_, "/e", "/d", false).ErrNo());
+    EXPECT_EQ("/e/g", PathOf(guid));
+
+    ASSERT_EQ(0, container_->unlink(s_, ItemName("/e/g")).ErrNo());
+    EXPECT_EQ(ENOENT, Stat(s_, "/e/g", st));
+    // The name is free again, for a node of its own.
+    const std::string again = MakeFile(s_, ItemName("/e"), "g", "");
+    EXPECT_NE(guid, again);
+    EXPECT_EQ(0, StatOk("/e/g").st_size);
+}
+
+TEST_F(MetadataCacheTest, CaseInsensitiveStoreFindsACreatedNodeUnderAnyCaseUntilItGoes) {
+    ObjectStoreConfig config = LiveConfig("/stores/ci");
+    config.caseSensitive = false;
+    const uint64_t ci = Open(config);
+    ItemName item;
+    ASSERT_EQ(0, container_->create(ci, item, Root(ci), "ReadMe", 0644).ErrNo());
+    struct stat st{};
+    EXPECT_EQ(0, Stat(ci, "/README", st));
+    EXPECT_EQ(0, Stat(ci, "/readme", st));
+    EXPECT_EQ(EEXIST, container_->create(ci, item, Root(ci), "readme", 0644).ErrNo());
+    ASSERT_EQ(0, container_->unlink(ci, ItemName("/rEaDmE")).ErrNo());
+    EXPECT_EQ(ENOENT, Stat(ci, "/ReadMe", st));
+    EXPECT_EQ(ENOENT, Stat(ci, "/readme", st));
+}
+
+}  // namespace
+}  // namespace ObjectStore
