@@ -273,8 +273,9 @@ void Nfs3Program::Read(ProcedureCall& call, const READ3args& args) {
                                                                    : std::numeric_limits<uint64_t>::max();
         ok.count = static_cast<count3>(done);
         ok.eof = done < count || args.offset + done >= size;
-        ok.data.data_len = static_cast<u_int>(done);
-        ok.data.data_val = buffer.data();
+        // The data goes out from the buffer it was read into.
+        call.ReplyWithTail(&res, buffer.data(), done);
+        return;
     }
     call.Reply(&res);
 }

@@ -1,5 +1,6 @@
 #include "nfsserver/ProcedureCall.h"
 
+#include "nfsserver/RpcRecordTransport.h"
 #include "nfsserver/RpcReply.h"
 
 ProcedureCall::ProcedureCall(RpcCall& call, const RpcProcedure& procedure, DuplicateRequestCache* replies)
@@ -15,3 +16,8 @@ ProcedureCall::ProcedureCall(RpcCall& call, const RpcProcedure& procedure, Dupli
 ProcedureCall::~ProcedureCall() { call_.cached = nullptr; }
 
 void ProcedureCall::Reply(const void* result) { RpcReply::Send(call_, procedure_.encodeResult, result); }
+
+void ProcedureCall::ReplyWithTail(const void* result, const char* data, size_t size) {
+    RpcRecordTransport::Of(call_.transport).SetReplyTail(data, size);
+    Reply(result);
+}

@@ -21,6 +21,11 @@ public:
 
     // Sends the procedure's result; null for a void result.
     void Reply(const void* result);
+    // Sends a result whose last field is a variable-length opaque left
+    // empty, with size bytes at data as its contents, written to the socket
+    // from where they are (READ's data). Only for procedures whose replies
+    // are not kept: the kept copy would lack the tail.
+    void ReplyWithTail(const void* result, const char* data, size_t size);
 
     const CallerIdentity& Caller() const { return call_.caller; }
     ConnectionBuffers& Buffers() { return call_.buffers; }

@@ -1,8 +1,11 @@
 #include "nfsserver/RpcRecordTransport.h"
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "nfsserver/NfsLog.h"
@@ -75,11 +78,73 @@ bool_t RpcRecordTransport::Reply(SVCXPRT* transport, rpc_msg* message) {
         message->acpted_rply.ar_results.where = nullptr;
     }
     message->rm_xid = self.xid_;
+    if (self.tail_ != nullptr) return self.ReplyWithTail(message, results, encoder, where);
     self.replies_.x_op = XDR_ENCODE;
     const bool encoded = xdr_replymsg(&self.replies_, message) &&
                          (!results || SVCAUTH_WRAP(&SVC_XP_AUTH(transport), &self.replies_, encoder, where));
     const bool sent = xdrrec_endofrecord(&self.replies_, TRUE);
     return encoded && sent;
+}
+
+void RpcRecordTransport::SetReplyTail(const char* data, size_t size) {
+    tail_ = data;
+    tailSize_ = size;
+}
+
+bool RpcRecordTransport::ReplyWithTail(rpc_msg* message, bool results, xdrproc_t encoder, caddr_t where) {
+    const char* tail = tail_;
+    size_t tailSize = tailSize_;
+    tail_ = nullptr;
+    tailSize_ = 0;
+    // Room for the reply header, the largest verifier and a READ's
+    // attributes, many times over.
+    head_.resize(4 + 4 * MAX_AUTH_BYTES);
+    XDR head;
+    xdrmem_create(&head, head_.data() + 4, static_cast<u_int>(head_.size() - 4), XDR_ENCODE);
+    const bool encoded = xdr_replymsg(&head, message) &&
+                         (!results || SVCAUTH_WRAP(&SVC_XP_AUTH(&transport_), &head, encoder, where));
+    const u_int headSize = xdr_getpos(&head);
+    XDR_DESTROY(&head);
+    if (!encoded || headSize < 4) return false;
+    // A reply that is not a result (an error at the RPC level) has no tail.
+    if (!results) tailSize = 0;
+    const uint32_t length = htonl(static_cast<uint32_t>(tailSize));
+    memcpy(head_.data() + 4 + headSize - 4, &length, sizeof(length));
+    static const char kZeros[4] = {};
+    const size_t padding = (4 - tailSize % 4) % 4;
+    const uint32_t mark = htonl(0x80000000u | static_cast<uint32_t>(headSize + tailSize + padding));
+    memcpy(head_.data(), &mark, sizeof(mark));
+    iovec parts[3] = {{head_.data(), 4 + size_t{headSize}},
+                      {const_cast<char*>(tail), tailSize},
+                      {const_cast<char*>(kZeros), padding}};
+    return SendAll(parts, 3);
+}
+
+bool RpcRecordTransport::SendAll(iovec* parts, int count) {
+    while (count > 0) {
+        // A client gone away must not kill the daemon with SIGPIPE.
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = static_cast<size_t>(count);
+        const ssize_t sent = sendmsg(transport_.xp_fd, &message, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) {
+            broken_ = true;
+            return false;
+        }
+        // Steps past what went out, for the rest of a partial send.
+        size_t done = static_cast<size_t>(sent);
+        while (count > 0 && done >= parts->iov_len) {
+            done -= parts->iov_len;
+            ++parts;
+            --count;
+        }
+        if (count > 0) {
+            parts->iov_base = static_cast<char*>(parts->iov_base) + done;
+            parts->iov_len -= done;
+        }
+    }
+    return true;
 }
 
 bool_t RpcRecordTransport::FreeArguments(SVCXPRT*, xdrproc_t decoder, void* arguments) {
@@ -96,21 +161,8 @@ bool_t RpcRecordTransport::Control(SVCXPRT*, u_int, void*) {
 }
 
 int RpcRecordTransport::Send(void* self, void* data, int size) {
-    RpcRecordTransport& transport = *static_cast<RpcRecordTransport*>(self);
-    const char* next = static_cast<const char*>(data);
-    int left = size;
-    while (left > 0) {
-        // A client gone away must not kill the daemon with SIGPIPE.
-        const ssize_t sent = send(transport.transport_.xp_fd, next, static_cast<size_t>(left), MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent <= 0) {
-            transport.broken_ = true;
-            return -1;
-        }
-        next += sent;
-        left -= static_cast<int>(sent);
-    }
-    return size;
+    iovec part{data, static_cast<size_t>(size)};
+    return static_cast<RpcRecordTransport*>(self)->SendAll(&part, 1) ? size : -1;
 }
 
 int RpcRecordTransport::NoRead(void*, void*, int) {

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "nfsserver/RpcRecordReader.h"
 
@@ -33,8 +34,18 @@ public:
     bool Ready() const { return replies_.x_ops != nullptr; }
     SVCXPRT* Handle() { return &transport_; }
 
-private:
+    // The transport of a connection served by an RpcRecordTransport.
     static RpcRecordTransport& Of(SVCXPRT* transport);
+
+    // Makes the next reply end in size bytes at data, sent to the socket
+    // from there rather than copied into the reply buffer first (a READ's
+    // 1 MiB). The result encoded for that reply must end in a variable-length
+    // opaque left empty: its length is set to size on the way out. Only for
+    // results the caller's authentication flavour does not wrap (AUTH_NONE,
+    // AUTH_SYS, the only ones served).
+    void SetReplyTail(const char* data, size_t size);
+
+private:
     static bool_t Receive(SVCXPRT* transport, rpc_msg* message);
     static xprt_stat Status(SVCXPRT* transport);
     static bool_t GetArguments(SVCXPRT* transport, xdrproc_t decoder, void* arguments);
@@ -42,6 +53,9 @@ private:
     static bool_t FreeArguments(SVCXPRT* transport, xdrproc_t decoder, void* arguments);
     static void Destroy(SVCXPRT* transport);
     static bool_t Control(SVCXPRT* transport, u_int request, void* value);
+    // Sends the reply header and results from head_, then the tail.
+    bool ReplyWithTail(rpc_msg* message, bool results, xdrproc_t encoder, caddr_t where);
+    bool SendAll(iovec* parts, int count);
     // The reply stream's socket ends.
     static int Send(void* self, void* data, int size);
     static int NoRead(void* self, void* data, int size);
@@ -62,4 +76,7 @@ private:
     char verifier_[MAX_AUTH_BYTES] = {};
     uint32_t xid_ = 0;
     bool broken_ = false;
+    const char* tail_ = nullptr;  // set for the next reply only
+    size_t tailSize_ = 0;
+    std::vector<char> head_;      // a tail reply's header and results
 };

@@ -29,6 +29,25 @@ namespace {
 constexpr uint32_t kProgram = 0x20000998;
 constexpr uint32_t kNull = 0;
 constexpr uint32_t kIncrement = 1;  // a u_int argument, its successor back
+constexpr uint32_t kTail = 2;       // a u_int n: a tag and n bytes sent as the reply's tail
+constexpr u_int kTag = 0x7a11;
+
+// A result shaped like READ's: fields, then a variable-length opaque.
+struct TailResult {
+    u_int tag;
+    u_int length;
+    char* data;
+};
+
+bool_t EncodeTailResult(XDR* xdrs, TailResult* result) {
+    return xdr_u_int(xdrs, &result->tag) && xdr_bytes(xdrs, &result->data, &result->length, ~0u);
+}
+
+std::string TailBytes(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>('a' + i % 26);
+    return bytes;
+}
 constexpr int kTimeoutMs = 30 * 1000;
 constexpr char kPeer[] = "test-peer";
 
@@ -44,10 +63,20 @@ public:
             if (!args.Decode()) return;
             const u_int result = args.value + 1;
             RpcReply::Send(call, XDR_PROC(xdr_u_int), &result);
+        } else if (call.procedure == kTail) {
+            XdrArgs<u_int> args(call, XDR_PROC(xdr_u_int));
+            if (!args.Decode()) return;
+            tail_ = TailBytes(args.value);
+            TailResult result{kTag, 0, nullptr};
+            RpcRecordTransport::Of(call.transport).SetReplyTail(tail_.data(), tail_.size());
+            RpcReply::Send(call, XDR_PROC(EncodeTailResult), &result);
         } else {
             svcerr_noproc(call.transport);
         }
     }
+
+private:
+    std::string tail_;
 };
 
 std::string Word(uint32_t value) {
@@ -196,6 +225,21 @@ TEST_F(RpcConnectionTest, FragmentedAndPipelinedCallsAreAnsweredInOrder) {
                 Mark(static_cast<uint32_t>(first.size() - 5), true) + first.substr(5) + Record(Call(2, kNull)));
     EXPECT_EQ(served.Reply(), AcceptedReply(1, kSuccess) + Word(42));
     EXPECT_EQ(served.Reply(), AcceptedReply(2, kSuccess));
+}
+
+// The tail is sent from where it lies: the reply must be byte for byte what
+// encoding the whole result would give, padding included, also when the
+// socket takes a large tail in several sends; the next reply has none.
+TEST_F(RpcConnectionTest, ReplyTailsGoOutAsIfEncodedWithTheResult) {
+    ServedConnection served(program_);
+    for (const u_int size : {0u, 1u, 5u, 8u, 1024u * 1024u}) {
+        served.Send(Record(Call(size, kTail, Word(size))));
+        const std::string padding((4 - size % 4) % 4, '\0');
+        EXPECT_EQ(served.Reply(), AcceptedReply(size, kSuccess) + Word(kTag) + Word(size) + TailBytes(size) + padding)
+            << size;
+    }
+    served.Send(Record(Call(9, kIncrement, Word(1))));
+    EXPECT_EQ(served.Reply(), AcceptedReply(9, kSuccess) + Word(2));
 }
 
 TEST_F(RpcConnectionTest, MalformedArgumentsGetGarbageArgsAndTheConnectionGoesOn) {
