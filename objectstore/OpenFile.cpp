@@ -278,8 +278,9 @@ void OpenFile::CommitLocked(bool sync, int64_t now) {
             done.push_back({entry.first, id, now, row.sealed});
         }
         txn.Commit(sync);
+        // Under the writer lock still: see StoreEngine::CacheTouched.
+        engine_.CacheTouched(node);
     }
-    engine_.InvalidateNode(node);
     for (const Done& d : done) {
         Slot& s = slots_[d.idx];
         s.rowId = d.rowId;

@@ -413,10 +413,14 @@ void StoreEngine::CacheCreated(const NodeRow& row, bool caseSensitive) {
 }
 
 void StoreEngine::CacheTouched(const NodeRow& row) {
-    attrCache_.Invalidate(row.guid);  // also stops puts of rows read before the change
+    // Each Invalidate also stops the put of a row a reader read before the change.
+    attrCache_.Invalidate(row.guid);
     attrCache_.PutIfCurrent(row.guid, row, attrCache_.Generation());
-    // Entries by name hold attributes too; the name maps to the same node.
-    if (!row.parent.empty()) InvalidateName(row.parent, row.name);
+    if (row.parent.empty()) return;
+    // Entries by name hold attributes too. The exact name is this node's
+    // alone; under the folded one a case-sensitive store may find another.
+    InvalidateName(row.parent, row.name);
+    dirCache_.PutIfCurrent(DirKey(row.parent, row.name, true), row, dirCache_.Generation());
 }
 
 void StoreEngine::InvalidateName(const std::string& parent, const std::string& name) {

@@ -105,6 +105,10 @@ public:
     void StoreNode(SqlConnection& c, NodeRow& row, int64_t nowUs);
     // Drops the cached copies of a row after its change has committed.
     void InvalidateNode(const NodeRow& row);
+    // Caches the new row of a node whose attributes alone changed (its name
+    // and place stay, so its path stays cached); caller holds the writer
+    // lock, with the change committed.
+    void CacheTouched(const NodeRow& row);
 
     // Ordered statistics for people.
     std::vector<std::pair<std::string, std::string>> Stats();
@@ -125,10 +129,8 @@ private:
     NodeRow ResolveWith(SqlConnection& c, const std::vector<std::string>& parts, bool caseSensitive);
     static std::string DirKey(const std::string& parent, const std::string& name, bool caseSensitive);
     void InvalidateName(const std::string& parent, const std::string& name);
-    // Caches a node just created, or one whose attributes alone changed;
-    // caller holds the writer lock.
+    // Caches a node just created; caller holds the writer lock.
     void CacheCreated(const NodeRow& row, bool caseSensitive);
-    void CacheTouched(const NodeRow& row);
     void TouchDir(Change& change, const std::string& guid, int64_t nowUs);
 
     std::string folder_;

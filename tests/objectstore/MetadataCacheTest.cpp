@@ -71,18 +71,28 @@ TEST_F(MetadataCacheTest, ACreatedNodeFollowsItsLaterChanges) {
     Mkdir(s_, Root(s_), "d");
     const std::string guid = MakeFile(s_, ItemName("/d"), "f", "abc");
     StatOk("/d/f");  // served from the cache from now on
+    WriteAt(s_, guid, 3, "defg", 1);
+    const struct stat written = StatOk("/d/f");
+    EXPECT_EQ(7, written.st_size);
     ASSERT_EQ(0, container_->chmod(s_, ItemName("/d/f"), 0600).ErrNo());
     EXPECT_EQ(mode_t(S_IFREG | 0600), StatOk("/d/f").st_mode);
 
     ASSERT_EQ(0, container_->rename(s_, "/d/g", "/d/f", false).ErrNo());
     struct stat st{};
     EXPECT_EQ(ENOENT, Stat(s_, "/d/f", st));
-    EXPECT_EQ(3, StatOk("/d/g").st_size);
+    EXPECT_EQ(7, StatOk("/d/g").st_size);
     EXPECT_EQ("/d/g", PathOf(guid));
 
     // A renamed folder moves the paths of the nodes created in it.
     ASSERT_EQ(0, container_->rename(s_, "/e", "/d", false).ErrNo());
     EXPECT_EQ("/e/g", PathOf(guid));
+
+    // What the commit cached is what the database holds.
+    const struct stat cached = StatOk("/e/g");
+    Restart();
+    s_ = Open(LiveConfig());
+    ExpectSameAttributes(cached, StatOk("/e/g"), "/e/g");
+    EXPECT_EQ(written.st_mtim.tv_nsec, cached.st_mtim.tv_nsec);
 
     ASSERT_EQ(0, container_->unlink(s_, ItemName("/e/g")).ErrNo());
     EXPECT_EQ(ENOENT, Stat(s_, "/e/g", st));
