@@ -106,10 +106,12 @@ bool RpcRecordTransport::ReplyWithTail(rpc_msg* message, bool results, xdrproc_t
     const u_int headSize = xdr_getpos(&head);
     XDR_DESTROY(&head);
     if (!encoded || headSize < 4) return false;
-    // A reply that is not a result (an error at the RPC level) has no tail.
-    if (!results) tailSize = 0;
-    const uint32_t length = htonl(static_cast<uint32_t>(tailSize));
-    memcpy(head_.data() + 4 + headSize - 4, &length, sizeof(length));
+    if (results) {
+        const uint32_t length = htonl(static_cast<uint32_t>(tailSize));
+        memcpy(head_.data() + 4 + headSize - 4, &length, sizeof(length));
+    } else {
+        tailSize = 0;  // an error at the RPC level carries no result, so no tail
+    }
     static const char kZeros[4] = {};
     const size_t padding = (4 - tailSize % 4) % 4;
     const uint32_t mark = htonl(0x80000000u | static_cast<uint32_t>(headSize + tailSize + padding));

@@ -10,6 +10,7 @@
 #pragma once
 #include <rpc/rpc.h>
 #include <rpc/svc_mt.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>

@@ -30,6 +30,7 @@ constexpr uint32_t kProgram = 0x20000998;
 constexpr uint32_t kNull = 0;
 constexpr uint32_t kIncrement = 1;  // a u_int argument, its successor back
 constexpr uint32_t kTail = 2;       // a u_int n: a tag and n bytes sent as the reply's tail
+constexpr uint32_t kTailFails = 3;  // sets a tail, then fails with SYSTEM_ERR
 constexpr u_int kTag = 0x7a11;
 
 // A result shaped like READ's: fields, then a variable-length opaque.
@@ -70,6 +71,10 @@ public:
             TailResult result{kTag, 0, nullptr};
             RpcRecordTransport::Of(call.transport).SetReplyTail(tail_.data(), tail_.size());
             RpcReply::Send(call, XDR_PROC(EncodeTailResult), &result);
+        } else if (call.procedure == kTailFails) {
+            tail_ = TailBytes(6);
+            RpcRecordTransport::Of(call.transport).SetReplyTail(tail_.data(), tail_.size());
+            svcerr_systemerr(call.transport);
         } else {
             svcerr_noproc(call.transport);
         }
@@ -101,6 +106,7 @@ std::string AcceptedReply(uint32_t xid, uint32_t status) {
 
 constexpr uint32_t kSuccess = 0;
 constexpr uint32_t kGarbageArgs = 4;
+constexpr uint32_t kSystemError = 5;
 
 bool WaitReadable(int fd) {
     pollfd wait{fd, POLLIN, 0};
@@ -240,6 +246,12 @@ TEST_F(RpcConnectionTest, ReplyTailsGoOutAsIfEncodedWithTheResult) {
     }
     served.Send(Record(Call(9, kIncrement, Word(1))));
     EXPECT_EQ(served.Reply(), AcceptedReply(9, kSuccess) + Word(2));
+    // An error at the RPC level has no results: the tail is dropped and the
+    // error's status stays as encoded.
+    served.Send(Record(Call(10, kTailFails)));
+    EXPECT_EQ(served.Reply(), AcceptedReply(10, kSystemError));
+    served.Send(Record(Call(11, kIncrement, Word(2))));
+    EXPECT_EQ(served.Reply(), AcceptedReply(11, kSuccess) + Word(3));
 }
 
 TEST_F(RpcConnectionTest, MalformedArgumentsGetGarbageArgsAndTheConnectionGoesOn) {
