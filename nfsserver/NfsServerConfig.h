@@ -11,5 +11,5 @@ struct NfsServerConfig {
     unsigned maxConnections = 256;       // further connections are closed at once
     // How long a connection polls for its next call before sleeping (see
     // CallPolling); 0 turns polling off.
-    unsigned pollMicroseconds = 50;
+    unsigned pollMicroseconds = 100;
 };
