@@ -93,6 +93,11 @@ int NfsServer::Listen(const std::string& address, uint16_t port, std::string& er
 }
 
 int NfsServer::Start(const NfsServerConfig& config, std::string& error) {
+    // Connections of the running service use its polling and listeners.
+    if (!listeners_.empty()) {
+        error = "the NFS service is already running";
+        return EBUSY;
+    }
     config_ = config;
     if (config.nfsPort == 0) return 0;
     // Nothing runs yet that could hold the previous one.

@@ -29,7 +29,8 @@ public:
 
     // Opens the listeners and starts serving. 0, or the errno of the socket
     // call that failed with a readable reason in error; nothing runs then.
-    // A config with nfsPort 0 starts nothing and returns 0.
+    // A config with nfsPort 0 starts nothing and returns 0. EBUSY while
+    // the service runs: Stop it first.
     int Start(const NfsServerConfig& config, std::string& error);
     // Closes listeners and connections, joins every thread and closes the
     // open files. Idempotent; not concurrently with Start.
