@@ -6,21 +6,8 @@
 set -euo pipefail
 quayd="$1"
 quayadm="$2"
-data="$(mktemp -d)"
-pid=""
-cleanup() {
-  if [ -n "$pid" ]; then kill -TERM "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
-  rm -rf "$data"
-}
-trap cleanup EXIT
-
-export QUAY_DATA_DIR="$data"
-export QUAY_REGISTRY_FILE="$data/registry.ini"
-export QUAY_CLIENT_NAME="e2e-server"
-printf '[Quay]\nnSyncInterval=5\n' > "$QUAY_REGISTRY_FILE"
-socket="$data/quayd.sock"
-log="$data/quayd.log"
-starts=0
+source "$(dirname "$0")/../support/quayd_e2e.sh" e2e-server 'nSyncInterval=5
+'
 
 fail() { echo "FAIL: $*" >&2; echo "--- quayd log" >&2; tail -n 40 "$log" >&2 || true; exit 1; }
 
@@ -39,16 +26,8 @@ expect() {
 }
 
 start_quayd() {
-  starts=$((starts + 1))
   # No NFS listener: this test manages shares only, beside other tests.
-  "$quayd" --data-dir "$data" --log-level 3 --nfs-port 0 &
-  pid=$!
-  for _ in $(seq 1 200); do
-    [ "$(grep -c "quayd started" "$log" 2>/dev/null || true)" -ge "$starts" ] && return 0
-    kill -0 "$pid" 2>/dev/null || fail "quayd exited at start"
-    sleep 0.1
-  done
-  fail "quayd did not start"
+  launch_quayd --log-level 3 --nfs-port 0
 }
 
 stop_quayd() {

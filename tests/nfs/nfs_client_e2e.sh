@@ -10,40 +10,18 @@ set -euo pipefail
 quayd="$1"
 quayadm="$2"
 probe="$3"
-data="$(mktemp -d)"
-pid=""
 holder=""
-cleanup() {
-  if [ -n "$holder" ]; then kill "$holder" 2>/dev/null || true; fi
-  if [ -n "$pid" ]; then kill -TERM "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
-  rm -rf "$data"
-}
-trap cleanup EXIT
-
-export QUAY_DATA_DIR="$data"
-export QUAY_REGISTRY_FILE="$data/registry.ini"
-export QUAY_CLIENT_NAME="nfs-e2e"
-printf '[Quay]\n' > "$QUAY_REGISTRY_FILE"
-socket="$data/quayd.sock"
-log="$data/quayd.log"
-starts=0
+e2e_cleanup() { if [ -n "$holder" ]; then kill "$holder" 2>/dev/null || true; fi; }
+source "$(dirname "$0")/../support/quayd_e2e.sh" nfs-e2e
 
 fail() { echo "FAIL: $*" >&2; echo "--- quayd log" >&2; grep -i "nfs\|error" "$log" | tail -n 30 >&2 || true; exit 1; }
 adm() { "$quayadm" --socket "$socket" "$@" > /dev/null || fail "quayadm $*"; }
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 port="$(free_port)"
 url="nfs://127.0.0.1/store1?nfsport=$port&mountport=$port&version=3"
 
 start_quayd() {
-  starts=$((starts + 1))
   # One port for both programs.
-  "$quayd" --data-dir "$data" --log-level 1 --nfs-port "$port" --mount-port "$port" --no-rpcbind &
-  pid=$!
-  for _ in $(seq 1 200); do
-    [ "$(grep -c "quayd started" "$log" 2>/dev/null || true)" -ge "$starts" ] && break
-    kill -0 "$pid" 2>/dev/null || fail "quayd exited at start"
-    sleep 0.1
-  done
+  launch_quayd --log-level 1 --nfs-port "$port" --mount-port "$port" --no-rpcbind
   [ "${1:-}" = "first" ] && return 0
   # The share comes back through the re-export at start.
   for _ in $(seq 1 150); do

@@ -6,28 +6,11 @@
 set -euo pipefail
 quayd="$1"
 quayadm="$2"
-data="$(mktemp -d)"
-pid=""
-cleanup() {
-  if [ -n "$pid" ]; then kill -TERM "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
-  rm -rf "$data"
-}
-trap cleanup EXIT
-
-export QUAY_DATA_DIR="$data"
-export QUAY_REGISTRY_FILE="$data/registry.ini"
-export QUAY_CLIENT_NAME="nfs-e2e"
-printf '[Quay]\n' > "$QUAY_REGISTRY_FILE"
-socket="$data/quayd.sock"
-log="$data/quayd.log"
-starts=0
+source "$(dirname "$0")/../support/quayd_e2e.sh" nfs-e2e
 
 fail() { echo "FAIL: $*" >&2; echo "--- quayd log" >&2; grep -i "nfs\|error" "$log" | tail -n 30 >&2 || true; exit 1; }
 adm() { "$quayadm" --socket "$socket" "$@" > /dev/null || fail "quayadm $*"; }
 
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
 nfs_port="$(free_port)"
 mount_port="$(free_port)"
 while [ "$mount_port" = "$nfs_port" ]; do mount_port="$(free_port)"; done
@@ -35,15 +18,7 @@ opts="?nfsport=$nfs_port&mountport=$mount_port&version=3"
 url() { printf 'nfs://127.0.0.1%s%s' "$1" "$opts"; }
 
 start_quayd() {
-  starts=$((starts + 1))
-  "$quayd" --data-dir "$data" --log-level 2 --nfs-port "$nfs_port" --mount-port "$mount_port" --no-rpcbind &
-  pid=$!
-  for _ in $(seq 1 200); do
-    [ "$(grep -c "quayd started" "$log" 2>/dev/null || true)" -ge "$starts" ] && return 0
-    kill -0 "$pid" 2>/dev/null || fail "quayd exited at start"
-    sleep 0.1
-  done
-  fail "quayd did not start"
+  launch_quayd --log-level 2 --nfs-port "$nfs_port" --mount-port "$mount_port" --no-rpcbind
 }
 stop_quayd() { kill -TERM "$pid"; wait "$pid" || fail "quayd exited with $?"; pid=""; }
 
