@@ -80,6 +80,12 @@ int FileService::Lookup(const FileRequest& request, const std::string& name, BkE
     return child ? 0 : LastError();
 }
 
+bool FileService::CaseInsensitive(const FileRequest& request) {
+    std::string sensitive;
+    return request.GetExport() && request.GetExport()->GetOptionalParam("caseSensitive", sensitive) &&
+           sensitive == "0";
+}
+
 int FileService::ChildOf(const FileRequest& request, const std::string& name, BkEndProcPtr& child,
                          struct stat& st) {
     int error = Lookup(request, name, child);

@@ -76,6 +76,9 @@ public:
     int Symlink(const FileRequest& request, const std::string& name, const std::string& target,
                 BkEndProcPtr& child);
     int ReadLink(const FileRequest& request, std::string& target);
+    // Whether the share of the request's object finds names in any letter
+    // case (its export's "caseSensitive" parameter is "0").
+    static bool CaseInsensitive(const FileRequest& request);
     // Special files and hard links, as far as the module supports them.
     int MakeNode(const FileRequest& request, const std::string& name, ftype3 type, mode_t mode, uint64_t device);
     int Link(const FileRequest& file, const FileRequest& dir, const std::string& name);

@@ -528,7 +528,7 @@ void Nfs3Program::PathConf(ProcedureCall& call, const PATHCONF3args& args) {
         ok.name_max = FileService::kNameMax;
         ok.no_trunc = TRUE;
         ok.chown_restricted = TRUE;
-        ok.case_insensitive = FALSE;
+        ok.case_insensitive = FileService::CaseInsensitive(request) ? TRUE : FALSE;
         ok.case_preserving = TRUE;
     }
     call.Reply(&res);

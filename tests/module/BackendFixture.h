@@ -63,7 +63,7 @@ protected:
     // versions: the subclient asks for file versions, started at most once
     // per versionInterval seconds.
     void OpenShare(bool versions = false, bool supportDNFS = false,
-                   uint32_t versionInterval = 300) {
+                   uint32_t versionInterval = 300, bool caseSensitive = true) {
         if (versions) {
             ASSERT_FALSE(ConfigDatabase::Instance()
                              .SetProperty(moduletest::kSubclientId,
@@ -74,7 +74,7 @@ protected:
         std::string users = "1001,1002";
         std::string groups = "500";
         ASSERT_TRUE(exp_->init(moduletest::kSubclientId, EXPORT_TYPE_OBJECT_STORE, 0, users,
-                               groups, 0, "", 0, "", supportDNFS, true, "nfs", versionInterval))
+                               groups, 0, "", 0, "", supportDNFS, caseSensitive, "nfs", versionInterval))
             << testsupport::Dump(Lines());
         ExportPtr exp = exp_;
         gAllExports->AddExport(exp);
