@@ -3,14 +3,13 @@
 #include <poll.h>
 #include <sched.h>
 
-#include <algorithm>
 #include <thread>
 
 CallPolling::CallPolling(unsigned microseconds, unsigned slots) : budget_(microseconds), slots_(slots) {}
 
 unsigned CallPolling::DefaultSlots() {
-    const unsigned cores = std::thread::hardware_concurrency();
-    return std::max(1u, cores > 1 ? cores - 1 : 1u);
+    const unsigned cores = std::thread::hardware_concurrency();  // 0 when unknown
+    return cores > 1 ? cores - 1 : 1;
 }
 
 bool CallPolling::TakeSlot() {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/FSM.h"
+#include "nfsserver/CallPolling.h"
 #include "nfsserver/FileService.h"
 #include "nfsserver/Mount3Program.h"
 #include "nfsserver/Nfs3Program.h"

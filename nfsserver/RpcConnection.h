@@ -12,9 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "nfsserver/CallPolling.h"
 #include "nfsserver/CallerIdentity.h"
 #include "nfsserver/RpcProgram.h"
+
+class CallPolling;
 
 class RpcConnection {
 public:

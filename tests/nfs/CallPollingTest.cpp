@@ -3,8 +3,6 @@
 #include "nfsserver/CallPolling.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <future>
@@ -12,27 +10,11 @@
 #include <thread>
 
 #include "nfsserver/RpcRecordReader.h"
+#include "tests/nfs/SocketPair.h"
 
 namespace {
 
 constexpr unsigned kLong = 10 * 1000 * 1000;  // microseconds; never reached when data comes
-
-class SocketPair {
-public:
-    SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends_), 0); }
-    ~SocketPair() {
-        close(ends_[0]);
-        close(ends_[1]);
-    }
-    int Served() const { return ends_[0]; }
-    void Send(const std::string& bytes) {
-        ASSERT_EQ(send(ends_[1], bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
-    }
-    void HangUp() { shutdown(ends_[1], SHUT_WR); }
-
-private:
-    int ends_[2] = {-1, -1};
-};
 
 // Waits until polling has as many threads polling as expected.
 void AwaitPolling(const CallPolling& polling, unsigned expected) {

@@ -13,6 +13,8 @@
 #include <string>
 #include <thread>
 
+#include "tests/nfs/SocketPair.h"
+
 namespace {
 
 using Status = RpcRecordReader::Status;
@@ -29,25 +31,18 @@ std::string RecordOf(const RpcRecordReader& reader) { return std::string(reader.
 // A connected pair: the reader's end and the client's end.
 class RpcRecordReaderTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends_), 0); }
-    void TearDown() override {
-        close(ends_[0]);
-        close(ends_[1]);
-    }
-    int Served() const { return ends_[0]; }
-    void Send(const std::string& bytes) {
-        ASSERT_EQ(send(ends_[1], bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
-    }
-    void EndOfStream() { shutdown(ends_[1], SHUT_WR); }
+    int Served() const { return ends_.Served(); }
+    void Send(const std::string& bytes) { ends_.Send(bytes); }
+    void EndOfStream() { ends_.HangUp(); }
     // What the reader left unread on its end.
     std::string Unread() {
         char buffer[256];
-        const ssize_t got = recv(ends_[0], buffer, sizeof(buffer), MSG_DONTWAIT);
+        const ssize_t got = recv(Served(), buffer, sizeof(buffer), MSG_DONTWAIT);
         return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : std::string();
     }
 
 private:
-    int ends_[2] = {-1, -1};
+    SocketPair ends_;
 };
 
 TEST_F(RpcRecordReaderTest, JoinsFragmentsAndReadsPipelinedRecordsOneAtATime) {
