@@ -262,13 +262,18 @@ int64_t MetaDb::InsertNode(SqlConnection& c, const NodeRow& r) {
 }
 
 void MetaDb::UpdateNodeInPlace(SqlConnection& c, const NodeRow& r) {
-    SqlConnection::Stmt s(c,
-                          "UPDATE nodes SET parent = ?2, name = ?3, fname = ?4, mode = ?5, uid = ?6, gid = ?7, "
-                          "atime_ns = ?8, mtime_ns = ?9, ctime_ns = ?10, size = ?11, version = ?12 "
-                          "WHERE id = ?1");
-    s.Bind(1, r.id).Bind(2, r.parent).Bind(3, r.name).Bind(4, FoldName(r.name)).Bind(5, r.mode);
-    s.Bind(6, r.uid).Bind(7, r.gid).Bind(8, r.atimeNs).Bind(9, r.mtimeNs).Bind(10, r.ctimeNs);
-    s.Bind(11, static_cast<int64_t>(r.size)).Bind(12, r.version).Run();
+    SqlConnection::Stmt attrs(c,
+                              "UPDATE nodes SET mode = ?2, uid = ?3, gid = ?4, atime_ns = ?5, mtime_ns = ?6, "
+                              "ctime_ns = ?7, size = ?8, version = ?9 WHERE id = ?1");
+    attrs.Bind(1, r.id).Bind(2, r.mode).Bind(3, r.uid).Bind(4, r.gid).Bind(5, r.atimeNs).Bind(6, r.mtimeNs);
+    attrs.Bind(7, r.ctimeNs).Bind(8, static_cast<int64_t>(r.size)).Bind(9, r.version).Run();
+    // SQLite rewrites the entries of every index on a column the UPDATE sets,
+    // changed or not: three index pages more in the WAL for each attribute
+    // change. The name columns are only set when the node moved.
+    SqlConnection::Stmt names(c,
+                              "UPDATE nodes SET parent = ?2, name = ?3, fname = ?4 "
+                              "WHERE id = ?1 AND (parent != ?2 OR name != ?3)");
+    names.Bind(1, r.id).Bind(2, r.parent).Bind(3, r.name).Bind(4, FoldName(r.name)).Run();
 }
 
 void MetaDb::CloseRow(SqlConnection& c, const char* table, int64_t id, int64_t us) {
