@@ -115,20 +115,40 @@ void MetaDb::Checkpoint() {
     writer_->Exec("PRAGMA wal_checkpoint(TRUNCATE)");
 }
 
-MetaDb::ReadLease::ReadLease(MetaDb& db) : db_(db) {
+MetaDb::ReadLease::ReadLease(MetaDb& db, Kind kind) : db_(db) {
+    if (kind == kShort && TryWriter()) return;
     {
         std::lock_guard<std::mutex> guard(db.poolMutex_);
         if (!db.idleReaders_.empty()) {
-            conn_ = std::move(db.idleReaders_.back());
+            pooled_ = std::move(db.idleReaders_.back());
             db.idleReaders_.pop_back();
         }
     }
-    if (!conn_) conn_ = db.OpenConnection(false);
+    if (!pooled_) pooled_ = db.OpenConnection(false);
+    conn_ = pooled_.get();
+}
+
+bool MetaDb::ReadLease::TryWriter() {
+    if (db_.writerOwner_.load() == std::this_thread::get_id()) return false;
+    if (!db_.writerMutex_.try_lock()) return false;
+    // Only between transactions: a writer left inside one would show its
+    // uncommitted rows.
+    if (!db_.writer_->InAutocommit()) {
+        db_.writerMutex_.unlock();
+        return false;
+    }
+    onWriter_ = true;
+    conn_ = db_.writer_.get();
+    return true;
 }
 
 MetaDb::ReadLease::~ReadLease() {
+    if (onWriter_) {
+        db_.writerMutex_.unlock();
+        return;
+    }
     std::lock_guard<std::mutex> guard(db_.poolMutex_);
-    if (db_.idleReaders_.size() < kMaxIdleReaders) db_.idleReaders_.push_back(std::move(conn_));
+    if (db_.idleReaders_.size() < kMaxIdleReaders) db_.idleReaders_.push_back(std::move(pooled_));
 }
 
 MetaDb::WriteTxn::WriteTxn(MetaDb& db, bool durable) : db_(db), guard_(db.writerMutex_), durable_(durable) {
@@ -142,6 +162,7 @@ MetaDb::WriteTxn::WriteTxn(MetaDb& db, bool durable) : db_(db), guard_(db.writer
         if (durable_) db_.RestoreSynchronous();
         throw;
     }
+    db_.writerOwner_ = std::this_thread::get_id();
 }
 
 MetaDb::WriteTxn::~WriteTxn() {
@@ -154,6 +175,7 @@ MetaDb::WriteTxn::~WriteTxn() {
         }
     }
     if (durable_) db_.RestoreSynchronous();
+    db_.writerOwner_ = std::thread::id();
 }
 
 void MetaDb::WriteTxn::Commit(bool sync) {

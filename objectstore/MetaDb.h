@@ -3,14 +3,18 @@
 //
 // Thread safety: readers come from a pool (ReadLease), any number at once; all
 // changes go through the single writer connection inside a WriteTxn, which
-// holds the writer mutex for its lifetime. Query functions take the
-// connection to use, so a writer can read its own uncommitted changes.
+// holds the writer mutex for its lifetime. A short read may borrow the writer
+// connection while no transaction holds it (ReadLease::kShort). Query
+// functions take the connection to use, so a writer can read its own
+// uncommitted changes.
 // Failures throw StoreFailure.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "objectstore/SqlConnection.h"
@@ -63,18 +67,30 @@ public:
     MetaDb(const MetaDb&) = delete;
     MetaDb& operator=(const MetaDb&) = delete;
 
-    // A reader connection borrowed from the pool for one scope.
+    // A reader connection borrowed for one scope. Every commit empties the
+    // page cache of each reader connection (SQLite keeps a reader's pages only
+    // while the database is unchanged), so after a write a reader reads each
+    // page again; the writer keeps its pages. A kShort lease, for reads of a
+    // few rows, takes the writer connection when it is idle and no transaction
+    // of this thread holds it, and a pooled reader otherwise: it never waits
+    // for a writer, and a writer waits at most for one short read.
     class ReadLease {
     public:
-        explicit ReadLease(MetaDb& db);
+        enum Kind { kAny, kShort };
+        explicit ReadLease(MetaDb& db, Kind kind = kAny);
         ~ReadLease();
         ReadLease(const ReadLease&) = delete;
         ReadLease& operator=(const ReadLease&) = delete;
         SqlConnection& conn() { return *conn_; }
+        bool OnWriter() const { return onWriter_; }
 
     private:
+        bool TryWriter();
+
         MetaDb& db_;
-        std::unique_ptr<SqlConnection> conn_;
+        SqlConnection* conn_ = nullptr;
+        std::unique_ptr<SqlConnection> pooled_;
+        bool onWriter_ = false;
     };
 
     // One write transaction (BEGIN IMMEDIATE). Rolls back unless committed.
@@ -149,6 +165,9 @@ private:
     int busyMs_;
     int64_t cacheKiB_;
     std::mutex writerMutex_;
+    // The thread whose WriteTxn holds writerMutex_: its own short reads must
+    // not try the mutex again.
+    std::atomic<std::thread::id> writerOwner_{};
     std::unique_ptr<SqlConnection> writer_;  // guarded by writerMutex_
     std::mutex poolMutex_;
     std::vector<std::unique_ptr<SqlConnection>> idleReaders_;  // guarded by poolMutex_

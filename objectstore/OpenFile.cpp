@@ -15,13 +15,11 @@ namespace ObjectStore {
 OpenFile::OpenFile(StoreEngine& engine, const std::string& guid, int64_t asOf)
     : engine_(engine), guid_(guid), asOf_(asOf), extentSize_(engine.ExtentSize()) {}
 
-void OpenFile::Load(SqlConnection& c, const NodeRow& node) {
+void OpenFile::Load(const NodeRow& node, const std::vector<ExtentRow>& rows) {
     std::unique_lock<std::shared_mutex> guard(mutex_);
     version_ = node.version;
     size_ = node.size;
     mtimeNs_ = node.mtimeNs;
-    std::vector<ExtentRow> rows;
-    MetaDb::LoadExtents(c, guid_, version_, asOf_, rows);
     slots_.clear();
     for (const ExtentRow& r : rows) {
         Slot& s = slots_[r.idx];

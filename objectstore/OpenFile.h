@@ -30,8 +30,9 @@ public:
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;
 
-    // Loads size, version and extent map from the node row.
-    void Load(SqlConnection& c, const NodeRow& node);
+    // Takes size and version from the node row and the extent map from its
+    // extent rows (read before: no query runs under the file's mutex).
+    void Load(const NodeRow& node, const std::vector<ExtentRow>& rows);
 
     const std::string& Guid() const { return guid_; }
     // Reads up to n bytes at off; returns the bytes read (short at end of file).

@@ -66,6 +66,8 @@ int64_t SqlConnection::LastInsertId() const { return sqlite3_last_insert_rowid(d
 
 int SqlConnection::Changes() const { return sqlite3_changes(db_); }
 
+bool SqlConnection::InAutocommit() const { return sqlite3_get_autocommit(db_) != 0; }
+
 sqlite3_stmt* SqlConnection::Prepare(const char* sql) {
     auto it = statements_.find(sql);
     if (it != statements_.end()) return it->second;

@@ -25,6 +25,8 @@ public:
     void Exec(const std::string& sql);
     int64_t LastInsertId() const;
     int Changes() const;
+    // False while a transaction is open on this connection.
+    bool InAutocommit() const;
 
     // A prepared statement, reset and unbound when the Stmt goes out of scope.
     class Stmt {

@@ -26,6 +26,8 @@ constexpr size_t kMaxOpenExtentFiles = 64;
 // Rough size of one cached GUID entry, to turn a byte budget into entries.
 constexpr size_t kGuidEntryBytes = 128;
 constexpr int kMaxDepth = 4096;
+// Files of up to this many extents load their extent rows as a short read.
+constexpr uint64_t kShortLoadExtents = 16;
 
 int64_t WallUs() {
     struct timeval tv;
@@ -264,7 +266,7 @@ bool StoreEngine::GetNode(const std::string& guid, int64_t asOf, NodeRow& out) {
     bool live = asOf == kLiveAsOf;
     if (live && attrCache_.Get(guid, out)) return true;
     uint64_t gen = attrCache_.Generation();
-    MetaDb::ReadLease lease(*db_);
+    MetaDb::ReadLease lease(*db_, MetaDb::ReadLease::kShort);
     if (!MetaDb::GetNode(lease.conn(), guid, asOf, out)) return false;
     if (live) attrCache_.PutIfCurrent(guid, out, gen);
     return true;
@@ -284,7 +286,7 @@ bool StoreEngine::LookupChild(const std::string& parent, const std::string& name
     }
     uint64_t gen = dirCache_.Generation();
     {
-        MetaDb::ReadLease lease(*db_);
+        MetaDb::ReadLease lease(*db_, MetaDb::ReadLease::kShort);
         if (!MetaDb::FindChild(lease.conn(), parent, name, caseSensitive, asOf, out)) return false;
     }
     if (live) dirCache_.PutIfCurrent(key, out, gen);
@@ -513,7 +515,7 @@ std::string StoreEngine::Rename(const std::vector<std::string>& srcParts, const 
     if (dstParts.empty()) Fail(EBUSY, "the root cannot be replaced");
     const std::string& dstName = dstParts.back();
     CheckEntryName(dstName);
-    std::shared_ptr<OpenFile> replacedOpen;
+    std::string replaced;
     std::string moved;
     {
         Change change(*this);
@@ -550,7 +552,7 @@ std::string StoreEngine::Rename(const std::vector<std::string>& srcParts, const 
                 Fail(ENOTEMPTY, "destination directory is not empty");
             MetaDb::CloseRow(c, "nodes", dst.id, now);
             change.Node(dst);
-            replacedOpen = FindOpen(dst.guid);
+            replaced = dst.guid;
         }
         std::string oldParent = src.parent;
         std::string oldName = src.name;
@@ -565,7 +567,13 @@ std::string StoreEngine::Rename(const std::vector<std::string>& srcParts, const 
         change.Commit();
         moved = src.guid;
     }
-    if (replacedOpen) replacedOpen->MarkDeleted();
+    // Looked up after the change: the open-file table is never locked while
+    // the writer connection is held (an open holds the table, then tries the
+    // writer). A file opened since cannot be this one, whose row is closed.
+    if (!replaced.empty()) {
+        std::shared_ptr<OpenFile> open = FindOpen(replaced);
+        if (open) open->MarkDeleted();
+    }
     return moved;
 }
 
@@ -616,10 +624,14 @@ void StoreEngine::SyncMetadata() { db_->SyncCommitted(); }
 // ---------------------------------------------------------------- files
 
 std::shared_ptr<OpenFile> StoreEngine::AcquireFile(const NodeRow& node, int64_t asOf) {
+    std::vector<ExtentRow> rows;
     if (asOf != kLiveAsOf) {
+        {
+            MetaDb::ReadLease lease(*db_);
+            MetaDb::LoadExtents(lease.conn(), node.guid, node.version, asOf, rows);
+        }
         auto file = std::make_shared<OpenFile>(*this, node.guid, asOf);
-        MetaDb::ReadLease lease(*db_);
-        file->Load(lease.conn(), node);
+        file->Load(node, rows);
         return file;
     }
     std::unique_lock<std::shared_mutex> guard(openMutex_);
@@ -628,14 +640,24 @@ std::shared_ptr<OpenFile> StoreEngine::AcquireFile(const NodeRow& node, int64_t 
         ++it->second.second;
         return it->second.first;
     }
-    auto file = std::make_shared<OpenFile>(*this, node.guid, asOf);
+    // Load the committed row: the caller's copy may come from a cache.
+    NodeRow fresh;
     {
-        // Load the committed row: the caller's copy may come from a cache.
-        MetaDb::ReadLease lease(*db_);
-        NodeRow fresh;
+        // A small file's extent rows are a short read too; a large file's
+        // are not, and come from a pooled reader. The lease ends before the
+        // new file's mutex is taken: whoever holds a file's mutex may wait
+        // for the writer connection.
+        MetaDb::ReadLease lease(*db_, MetaDb::ReadLease::kShort);
         if (!MetaDb::GetNode(lease.conn(), node.guid, kLiveAsOf, fresh)) Fail(ENOENT, "no such object");
-        file->Load(lease.conn(), fresh);
+        if (fresh.size <= kShortLoadExtents * extentSize_) {
+            MetaDb::LoadExtents(lease.conn(), fresh.guid, fresh.version, kLiveAsOf, rows);
+        } else {
+            MetaDb::ReadLease scan(*db_);
+            MetaDb::LoadExtents(scan.conn(), fresh.guid, fresh.version, kLiveAsOf, rows);
+        }
     }
+    auto file = std::make_shared<OpenFile>(*this, node.guid, asOf);
+    file->Load(fresh, rows);
     openFiles_.emplace(node.guid, std::make_pair(file, 1));
     return file;
 }
