@@ -105,13 +105,20 @@ void MetaDb::MigrateFromFormat1(SqlConnection& c) {
     SetMeta(c, "format", std::to_string(kFormatVersion));
 }
 
+std::unique_lock<std::mutex> MetaDb::LockWriter() {
+    ++writersWaiting_;
+    std::unique_lock<std::mutex> guard(writerMutex_);
+    --writersWaiting_;
+    return guard;
+}
+
 void MetaDb::SyncCommitted() {
-    std::lock_guard<std::mutex> guard(writerMutex_);
+    std::unique_lock<std::mutex> guard = LockWriter();
     SyncLocked();
 }
 
 void MetaDb::Checkpoint() {
-    std::lock_guard<std::mutex> guard(writerMutex_);
+    std::unique_lock<std::mutex> guard = LockWriter();
     writer_->Exec("PRAGMA wal_checkpoint(TRUNCATE)");
 }
 
@@ -129,7 +136,9 @@ MetaDb::ReadLease::ReadLease(MetaDb& db, Kind kind) : db_(db) {
 }
 
 bool MetaDb::ReadLease::TryWriter() {
-    if (db_.writerOwner_.load() == std::this_thread::get_id()) return false;
+    // A waiting writer goes first: short reads could otherwise keep taking
+    // the mutex between its wake-up and its turn.
+    if (db_.writersWaiting_.load() > 0 || db_.writerOwner_.load() == std::this_thread::get_id()) return false;
     if (!db_.writerMutex_.try_lock()) return false;
     // Only between transactions: a writer left inside one would show its
     // uncommitted rows.
@@ -151,7 +160,7 @@ MetaDb::ReadLease::~ReadLease() {
     if (db_.idleReaders_.size() < kMaxIdleReaders) db_.idleReaders_.push_back(std::move(pooled_));
 }
 
-MetaDb::WriteTxn::WriteTxn(MetaDb& db, bool durable) : db_(db), guard_(db.writerMutex_), durable_(durable) {
+MetaDb::WriteTxn::WriteTxn(MetaDb& db, bool durable) : db_(db), guard_(db.LockWriter()), durable_(durable) {
     // The synchronous level cannot change inside a transaction: a durable
     // one is chosen before it begins, and the writer goes back to NORMAL
     // when it ends.

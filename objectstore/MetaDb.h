@@ -157,6 +157,7 @@ private:
     friend class WriteTxn;
     void CreateSchema();
     static void MigrateFromFormat1(SqlConnection& c);
+    std::unique_lock<std::mutex> LockWriter();  // for changes: ahead of short reads
     void SyncLocked();          // caller holds writerMutex_
     void RestoreSynchronous();  // caller holds writerMutex_
     std::unique_ptr<SqlConnection> OpenConnection(bool create);
@@ -168,6 +169,7 @@ private:
     // The thread whose WriteTxn holds writerMutex_: its own short reads must
     // not try the mutex again.
     std::atomic<std::thread::id> writerOwner_{};
+    std::atomic<int> writersWaiting_{0};
     std::unique_ptr<SqlConnection> writer_;  // guarded by writerMutex_
     std::mutex poolMutex_;
     std::vector<std::unique_ptr<SqlConnection>> idleReaders_;  // guarded by poolMutex_
