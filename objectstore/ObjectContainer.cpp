@@ -218,7 +218,12 @@ CPelError ObjectContainer::guidToPath(uint64_t storeIndex, const std::string& gu
 }
 
 CPelError ObjectContainer::getattr(uint64_t storeIndex, ItemName& item, struct stat& st) {
-    return Run(faultPlan_, "getattr", [&] { impl_->Find(storeIndex)->Getattr(item, st); });
+    // An absent object is a common answer here (every look-up of a new name):
+    // reported without the cost of an exception.
+    bool found = true;
+    CPelError error = Run(faultPlan_, "getattr", [&] { found = impl_->Find(storeIndex)->Getattr(item, st); });
+    if (error.IsError() || found) return error;
+    return CPelError(ENOENT, "getattr: no such object");
 }
 
 CPelError ObjectContainer::open(uint64_t storeIndex, FileHandle& fh, const ItemName& item, int flags,

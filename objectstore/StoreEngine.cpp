@@ -293,16 +293,24 @@ bool StoreEngine::LookupChild(const std::string& parent, const std::string& name
     return true;
 }
 
-NodeRow StoreEngine::Resolve(const std::vector<std::string>& parts, bool caseSensitive, int64_t asOf) {
+bool StoreEngine::FindPath(const std::vector<std::string>& parts, bool caseSensitive, int64_t asOf,
+                           NodeRow& out) {
     NodeRow cur;
-    if (!GetNode(rootGuid_, asOf, cur)) Fail(ENOENT, "no such object");
+    if (!GetNode(rootGuid_, asOf, cur)) return false;
     for (const std::string& part : parts) {
         if (cur.type != kTypeDir) Fail(ENOTDIR, "path component is not a directory");
         NodeRow next;
-        if (!LookupChild(cur.guid, part, caseSensitive, asOf, next)) Fail(ENOENT, "no such object");
+        if (!LookupChild(cur.guid, part, caseSensitive, asOf, next)) return false;
         cur = std::move(next);
     }
-    return cur;
+    out = std::move(cur);
+    return true;
+}
+
+NodeRow StoreEngine::Resolve(const std::vector<std::string>& parts, bool caseSensitive, int64_t asOf) {
+    NodeRow row;
+    if (!FindPath(parts, caseSensitive, asOf, row)) Fail(ENOENT, "no such object");
+    return row;
 }
 
 NodeRow StoreEngine::ResolveWith(SqlConnection& c, const std::vector<std::string>& parts, bool caseSensitive) {

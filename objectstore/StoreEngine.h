@@ -72,7 +72,10 @@ public:
 
     // --- reading, at asOf ---
     bool GetNode(const std::string& guid, int64_t asOf, NodeRow& out);
-    // Resolves path components from the root. ENOENT, ENOTDIR.
+    // Resolves path components from the root; false when one does not exist
+    // (an answer, not a failure: look-ups of absent names are common). ENOTDIR.
+    bool FindPath(const std::vector<std::string>& parts, bool caseSensitive, int64_t asOf, NodeRow& out);
+    // As FindPath, with ENOENT for an absent component.
     NodeRow Resolve(const std::vector<std::string>& parts, bool caseSensitive, int64_t asOf);
     // Path of the object; ENOENT when it does not exist at asOf.
     std::string PathOf(const std::string& guid, int64_t asOf);

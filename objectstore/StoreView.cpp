@@ -92,17 +92,22 @@ bool StoreView::CaseSensitive() const {
 
 std::string StoreView::RootGuid() const { return base_->RootGuid(); }
 
-NodeRow StoreView::ResolveItem(const ItemName& item) {
+bool StoreView::FindItem(const ItemName& item, NodeRow& row) {
     std::shared_ptr<StoreEngine> eng = EngineRef();
     int64_t asOf = scratchDir_.empty() ? asOf_ : kLiveAsOf;
-    if (item.isByPath()) return eng->Resolve(SplitStorePath(item.getPath(), config_.maxPath), CaseSensitive(), asOf);
+    if (item.isByPath())
+        return eng->FindPath(SplitStorePath(item.getPath(), config_.maxPath), CaseSensitive(), asOf, row);
     std::string guid = item.getObjGuid();
     if (guid.empty() && item.isRoot()) guid = eng->RootGuid();
     if (guid.empty()) Fail(EINVAL, "item names no object");
     if (!IsGuidText(guid)) Fail(EINVAL, "malformed GUID");
     std::transform(guid.begin(), guid.end(), guid.begin(), [](char c) { return static_cast<char>(std::tolower(c)); });
+    return eng->GetNode(guid, asOf, row);
+}
+
+NodeRow StoreView::ResolveItem(const ItemName& item) {
     NodeRow row;
-    if (!eng->GetNode(guid, asOf, row)) Fail(ENOENT, "no such object");
+    if (!FindItem(item, row)) Fail(ENOENT, "no such object");
     return row;
 }
 
@@ -112,8 +117,9 @@ std::string StoreView::GuidToPath(const std::string& guid) {
     return EngineRef()->PathOf(row.guid, asOf);
 }
 
-void StoreView::Getattr(ItemName& item, struct stat& st) {
-    NodeRow row = ResolveItem(item);
+bool StoreView::Getattr(ItemName& item, struct stat& st) {
+    NodeRow row;
+    if (!FindItem(item, row)) return false;
     int64_t asOf = scratchDir_.empty() ? asOf_ : kLiveAsOf;
     EngineRef()->FillStat(row, asOf, st);
     if (config_.isPIT && row.guid == base_->RootGuid()) {
@@ -123,6 +129,7 @@ void StoreView::Getattr(ItemName& item, struct stat& st) {
         st.st_gid = config_.defaultAttribs.gid;
     }
     if (item.isByPath() || item.getObjGuid().empty()) item.setObjGuid(row.guid);
+    return true;
 }
 
 // ---------------------------------------------------------------- handles
@@ -211,7 +218,7 @@ void StoreView::CreateAndOpen(FileHandle& fh, const ItemName& parent, const std:
     int access = (flags & O_ACCMODE) == O_RDONLY ? O_RDWR : 0;
     Open(fh, created, (flags & ~O_ACCMODE) | access | (flags & O_ACCMODE), false, openId);
     ItemName item(fh.item.getObjGuid(), false);
-    Getattr(item, st);
+    if (!Getattr(item, st)) Fail(ENOENT, "no such object");
 }
 
 uint64_t StoreView::Read(FileHandle& fh, void* buffer, uint64_t offset, uint64_t count) {

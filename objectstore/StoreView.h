@@ -46,7 +46,8 @@ public:
 
     std::string RootGuid() const;
     std::string GuidToPath(const std::string& guid);
-    void Getattr(ItemName& item, struct stat& st);
+    // False when the item names no object.
+    bool Getattr(ItemName& item, struct stat& st);
     void Open(FileHandle& fh, const ItemName& item, int flags, bool newVersion, uint64_t openId);
     void CreateAndOpen(FileHandle& fh, const ItemName& parent, const std::string& name, struct stat& st,
                        int flags, uint64_t openId);
@@ -106,6 +107,9 @@ private:
     std::shared_ptr<StoreEngine> EngineRef() const;
     void RequireWritable() const;
     bool CaseSensitive() const;
+    // The object an item names; false (FindItem) or ENOENT (ResolveItem) when
+    // there is none. EINVAL for a malformed item.
+    bool FindItem(const ItemName& item, NodeRow& row);
     NodeRow ResolveItem(const ItemName& item);
     std::shared_ptr<Handle> FindHandle(const FileHandle& fh);
     std::shared_ptr<Handle> FindHandle(uint64_t openId);

@@ -69,6 +69,14 @@ TEST_F(NamespaceTest, UnknownObjectsAreEnoentWithEmptyPath) {
     EXPECT_EQ("", path);
     EXPECT_EQ(ENOENT, ErrnoOfGetattr(s_, "/missing"));
     EXPECT_EQ(ENOENT, ErrnoOfGetattr(s_, "/missing/deeper"));
+    // The same answer by GUID and by path, with the text callers log.
+    struct stat st;
+    ItemName absent(std::string(32, 'b'), false);
+    CPelError err = container_->getattr(s_, absent, st);
+    EXPECT_EQ(ENOENT, err.ErrNo());
+    EXPECT_EQ("getattr: no such object", err.Message());
+    ItemName byPath("/missing");
+    EXPECT_EQ("getattr: no such object", container_->getattr(s_, byPath, st).Message());
     MakeFile(s_, Root(s_), "f", "x");
     EXPECT_EQ(ENOTDIR, ErrnoOfGetattr(s_, "/f/child"));
 }
