@@ -166,7 +166,7 @@ MetaDb::WriteTxn::WriteTxn(MetaDb& db, bool durable) : db_(db), guard_(db.LockWr
     // when it ends.
     if (durable_) db_.writer_->Exec("PRAGMA synchronous=FULL");
     try {
-        db_.writer_->Exec("BEGIN IMMEDIATE");
+        db_.writer_->Run("BEGIN IMMEDIATE");
     } catch (const StoreFailure&) {
         if (durable_) db_.RestoreSynchronous();
         throw;
@@ -177,7 +177,7 @@ MetaDb::WriteTxn::WriteTxn(MetaDb& db, bool durable) : db_(db), guard_(db.LockWr
 MetaDb::WriteTxn::~WriteTxn() {
     if (!done_) {
         try {
-            db_.writer_->Exec("ROLLBACK");
+            db_.writer_->Run("ROLLBACK");
         } catch (const StoreFailure&) {
             // Nothing more can be done: SQLite rolls back on its own when a
             // statement failed hard enough to make ROLLBACK fail.
@@ -188,7 +188,7 @@ MetaDb::WriteTxn::~WriteTxn() {
 }
 
 void MetaDb::WriteTxn::Commit(bool sync) {
-    db_.writer_->Exec("COMMIT");
+    db_.writer_->Run("COMMIT");
     done_ = true;
     if (sync && !durable_) db_.SyncLocked();
 }
@@ -207,12 +207,12 @@ void MetaDb::SyncLocked() {
     // makes every earlier commit durable too.
     writer_->Exec("PRAGMA synchronous=FULL");
     try {
-        writer_->Exec("BEGIN IMMEDIATE");
+        writer_->Run("BEGIN IMMEDIATE");
         SetMeta(*writer_, "synced", "1");
-        writer_->Exec("COMMIT");
+        writer_->Run("COMMIT");
     } catch (const StoreFailure&) {
         try {
-            writer_->Exec("ROLLBACK");
+            writer_->Run("ROLLBACK");
         } catch (const StoreFailure&) {
         }
         writer_->Exec("PRAGMA synchronous=NORMAL");

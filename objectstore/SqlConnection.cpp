@@ -62,6 +62,8 @@ void SqlConnection::Exec(const std::string& sql) {
     }
 }
 
+void SqlConnection::Run(const char* sql) { Stmt(*this, sql).Run(); }
+
 int64_t SqlConnection::LastInsertId() const { return sqlite3_last_insert_rowid(db_); }
 
 int SqlConnection::Changes() const { return sqlite3_changes(db_); }

@@ -21,8 +21,12 @@ public:
     SqlConnection(const SqlConnection&) = delete;
     SqlConnection& operator=(const SqlConnection&) = delete;
 
-    // Runs statements without results (schema, pragmas, BEGIN/COMMIT).
+    // Runs statements without results (schema, pragmas), parsed each time.
     void Exec(const std::string& sql);
+    // Runs one statement without results through the statement cache, for
+    // the frequent ones (BEGIN, COMMIT). Not for a pragma that takes effect
+    // while it is parsed, as synchronous does.
+    void Run(const char* sql);
     int64_t LastInsertId() const;
     int Changes() const;
     // False while a transaction is open on this connection.
