@@ -87,7 +87,7 @@ std::unique_ptr<SqlConnection> MetaDb::OpenConnection(bool create) {
 }
 
 void MetaDb::CreateSchema() {
-    WriteTxn txn(*this);
+    WriteTxn txn(*this, true);
     SqlConnection& c = txn.conn();
     c.Exec(kSchema);
     std::string format = GetMeta(c, "format");
@@ -95,7 +95,7 @@ void MetaDb::CreateSchema() {
     else if (format == std::to_string(kMigratableFormatVersion)) MigrateFromFormat1(c);
     else if (format != std::to_string(kFormatVersion))
         Fail(EPROTO, "metadata format " + format + " is not supported");
-    txn.Commit(true);
+    txn.Commit();
 }
 
 void MetaDb::MigrateFromFormat1(SqlConnection& c) {
@@ -113,8 +113,10 @@ std::unique_lock<std::mutex> MetaDb::LockWriter() {
 }
 
 void MetaDb::SyncCommitted() {
-    std::unique_lock<std::mutex> guard = LockWriter();
-    SyncLocked();
+    // An empty transaction writes nothing to the WAL, so nothing to sync.
+    WriteTxn txn(*this, true);
+    SetMeta(txn.conn(), "synced", "1");
+    txn.Commit();
 }
 
 void MetaDb::Checkpoint() {
@@ -187,10 +189,9 @@ MetaDb::WriteTxn::~WriteTxn() {
     db_.writerOwner_ = std::thread::id();
 }
 
-void MetaDb::WriteTxn::Commit(bool sync) {
+void MetaDb::WriteTxn::Commit() {
     db_.writer_->Run("COMMIT");
     done_ = true;
-    if (sync && !durable_) db_.SyncLocked();
 }
 
 void MetaDb::RestoreSynchronous() {
@@ -199,26 +200,6 @@ void MetaDb::RestoreSynchronous() {
     } catch (const StoreFailure&) {
         // Left at FULL, later commits are synced too: slower, never less safe.
     }
-}
-
-void MetaDb::SyncLocked() {
-    // The synchronous level cannot change inside a transaction, so a durable
-    // commit is a second, tiny commit at FULL: syncing the WAL up to its end
-    // makes every earlier commit durable too.
-    writer_->Exec("PRAGMA synchronous=FULL");
-    try {
-        writer_->Run("BEGIN IMMEDIATE");
-        SetMeta(*writer_, "synced", "1");
-        writer_->Run("COMMIT");
-    } catch (const StoreFailure&) {
-        try {
-            writer_->Run("ROLLBACK");
-        } catch (const StoreFailure&) {
-        }
-        writer_->Exec("PRAGMA synchronous=NORMAL");
-        throw;
-    }
-    writer_->Exec("PRAGMA synchronous=NORMAL");
 }
 
 std::string MetaDb::GetMeta(SqlConnection& c, const std::string& key) {

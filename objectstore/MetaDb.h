@@ -94,10 +94,9 @@ public:
     };
 
     // One write transaction (BEGIN IMMEDIATE). Rolls back unless committed.
-    // Commit(sync=true) makes this and every earlier commit durable. A
-    // transaction begun durable does that in its own COMMIT, with one WAL
-    // sync and no second commit; should the sync fail, nothing of it is
-    // committed.
+    // A transaction begun durable makes itself and every earlier commit
+    // durable in its own COMMIT, with one WAL sync; should the sync fail,
+    // nothing of it is committed.
     class WriteTxn {
     public:
         explicit WriteTxn(MetaDb& db, bool durable = false);
@@ -105,7 +104,7 @@ public:
         WriteTxn(const WriteTxn&) = delete;
         WriteTxn& operator=(const WriteTxn&) = delete;
         SqlConnection& conn() { return *db_.writer_; }
-        void Commit(bool sync);
+        void Commit();
 
     private:
         MetaDb& db_;
@@ -114,7 +113,7 @@ public:
         bool done_ = false;
     };
 
-    // Makes every committed change durable (an empty synchronous commit).
+    // Makes every committed change durable (a tiny durable transaction).
     void SyncCommitted();
     // Moves the WAL into the database file (on close).
     void Checkpoint();
@@ -158,8 +157,7 @@ private:
     void CreateSchema();
     static void MigrateFromFormat1(SqlConnection& c);
     std::unique_lock<std::mutex> LockWriter();  // for changes: ahead of short reads
-    void SyncLocked();          // caller holds writerMutex_
-    void RestoreSynchronous();  // caller holds writerMutex_
+    void RestoreSynchronous();                  // caller holds writerMutex_
     std::unique_ptr<SqlConnection> OpenConnection(bool create);
 
     std::string path_;

@@ -25,6 +25,11 @@ namespace ObjectStore {
 
 namespace {
 
+// A failed operation as callers see it: its errno and "<op>: <why>".
+CPelError Failure(const char* op, int error, const std::string& why) {
+    return CPelError(error, std::string(op) + ": " + why);
+}
+
 // Runs one operation: the fault plan first, then the body; every internal
 // failure becomes a CPelError so that nothing is thrown across the boundary.
 template <typename Body>
@@ -36,11 +41,11 @@ CPelError Run(FaultPlan& plan, const char* op, Body&& body) {
         body();
         return CPelError::Success();
     } catch (const StoreFailure& f) {
-        return CPelError(f.ErrNo(), std::string(op) + ": " + f.Message());
+        return Failure(op, f.ErrNo(), f.Message());
     } catch (const std::bad_alloc&) {
-        return CPelError(ENOMEM, std::string(op) + ": out of memory");
+        return Failure(op, ENOMEM, "out of memory");
     } catch (const std::exception& e) {
-        return CPelError(EIO, std::string(op) + ": " + e.what());
+        return Failure(op, EIO, e.what());
     }
 }
 
@@ -223,7 +228,7 @@ CPelError ObjectContainer::getattr(uint64_t storeIndex, ItemName& item, struct s
     bool found = true;
     CPelError error = Run(faultPlan_, "getattr", [&] { found = impl_->Find(storeIndex)->Getattr(item, st); });
     if (error.IsError() || found) return error;
-    return CPelError(ENOENT, "getattr: no such object");
+    return Failure("getattr", ENOENT, "no such object");
 }
 
 CPelError ObjectContainer::open(uint64_t storeIndex, FileHandle& fh, const ItemName& item, int flags,

@@ -275,7 +275,7 @@ void OpenFile::CommitLocked(bool sync, int64_t now) {
             int64_t id = MetaDb::InsertExtent(c, guid_, version_, row);
             done.push_back({entry.first, id, now, row.sealed});
         }
-        txn.Commit(sync);
+        txn.Commit();
         // Under the writer lock still: see StoreEngine::CacheTouched.
         engine_.CacheTouched(node);
     }
@@ -334,7 +334,7 @@ bool OpenFile::NewVersion(uint32_t intervalSec, bool refuseYoung) {
         node.version = next;
         node.ctimeNs = now * 1000;
         engine_.StoreNode(c, node, now);
-        txn.Commit(false);
+        txn.Commit();
     }
     engine_.InvalidateNode(node);
     version_ = next;

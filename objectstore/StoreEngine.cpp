@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <set>
 
 #include "objectstore/GuidSource.h"
@@ -63,8 +64,8 @@ public:
         created_ = row;
         createdCaseSensitive_ = caseSensitive;
     }
-    void Commit(bool sync = false) {
-        txn_.Commit(sync);
+    void Commit() {
+        txn_.Commit();
         for (const NodeRow& r : rows_) engine_.InvalidateNode(r);
         for (const auto& n : names_) engine_.InvalidateName(n.first, n.second);
         // Still under the writer lock: a later change of these nodes commits,
@@ -133,7 +134,7 @@ void StoreEngine::OpenOrCreate(const Options& options) {
                          CacheKiB(cfg)));
     extents_ = std::make_shared<ExtentStore>(folder_, options.baseExtents, kMaxOpenExtentFiles);
     {
-        MetaDb::WriteTxn txn(*db_);
+        MetaDb::WriteTxn txn(*db_, true);
         SqlConnection& c = txn.conn();
         if (MetaDb::GetMeta(c, "root_guid").empty()) {
             uint64_t size = cfg.extentSize;
@@ -146,7 +147,7 @@ void StoreEngine::OpenOrCreate(const Options& options) {
         rootGuid_ = MetaDb::GetMeta(c, "root_guid");
         extentSize_ = std::stoull(MetaDb::GetMeta(c, "extent_size"));
         nextExtent_ = reservedExtent_ = std::stoull(MetaDb::GetMeta(c, "next_extent"));
-        txn.Commit(true);
+        txn.Commit();
     }
     struct stat st;
     devId_ = ::stat(folder_.c_str(), &st) == 0 ? st.st_ino : 0;
@@ -241,7 +242,7 @@ uint64_t StoreEngine::AllocateExtent() {
         uint64_t reserve = nextExtent_ + kExtentIdBlock;
         MetaDb::WriteTxn txn(*db_);
         MetaDb::SetMeta(txn.conn(), "next_extent", std::to_string(reserve));
-        txn.Commit(false);
+        txn.Commit();
         reservedExtent_ = reserve;
     }
     return nextExtent_++;
@@ -266,8 +267,10 @@ bool StoreEngine::GetNode(const std::string& guid, int64_t asOf, NodeRow& out) {
     bool live = asOf == kLiveAsOf;
     if (live && attrCache_.Get(guid, out)) return true;
     uint64_t gen = attrCache_.Generation();
-    MetaDb::ReadLease lease(*db_, MetaDb::ReadLease::kShort);
-    if (!MetaDb::GetNode(lease.conn(), guid, asOf, out)) return false;
+    {
+        MetaDb::ReadLease lease(*db_, MetaDb::ReadLease::kShort);
+        if (!MetaDb::GetNode(lease.conn(), guid, asOf, out)) return false;
+    }
     if (live) attrCache_.PutIfCurrent(guid, out, gen);
     return true;
 }
@@ -652,17 +655,14 @@ std::shared_ptr<OpenFile> StoreEngine::AcquireFile(const NodeRow& node, int64_t 
     NodeRow fresh;
     {
         // A small file's extent rows are a short read too; a large file's
-        // are not, and come from a pooled reader. The lease ends before the
-        // new file's mutex is taken: whoever holds a file's mutex may wait
-        // for the writer connection.
+        // do not hold up the writer connection and come from a pooled
+        // reader. The leases end before the new file's mutex is taken:
+        // whoever holds a file's mutex may wait for the writer connection.
         MetaDb::ReadLease lease(*db_, MetaDb::ReadLease::kShort);
         if (!MetaDb::GetNode(lease.conn(), node.guid, kLiveAsOf, fresh)) Fail(ENOENT, "no such object");
-        if (fresh.size <= kShortLoadExtents * extentSize_) {
-            MetaDb::LoadExtents(lease.conn(), fresh.guid, fresh.version, kLiveAsOf, rows);
-        } else {
-            MetaDb::ReadLease scan(*db_);
-            MetaDb::LoadExtents(scan.conn(), fresh.guid, fresh.version, kLiveAsOf, rows);
-        }
+        std::optional<MetaDb::ReadLease> scan;
+        if (lease.OnWriter() && fresh.size > kShortLoadExtents * extentSize_) scan.emplace(*db_);
+        MetaDb::LoadExtents(scan ? scan->conn() : lease.conn(), fresh.guid, fresh.version, kLiveAsOf, rows);
     }
     auto file = std::make_shared<OpenFile>(*this, node.guid, asOf);
     file->Load(fresh, rows);

@@ -29,7 +29,7 @@ protected:
     void Commit(const std::string& key, const std::string& value) {
         MetaDb::WriteTxn txn(*db_);
         MetaDb::SetMeta(txn.conn(), key, value);
-        txn.Commit(false);
+        txn.Commit();
     }
     std::string dir_;
     std::unique_ptr<MetaDb> db_;
@@ -63,7 +63,7 @@ TEST_F(ReadLeaseTest, AShortReadInsideItsOwnThreadsTransactionSeesOnlyCommittedR
         EXPECT_FALSE(lease.OnWriter());
         EXPECT_EQ("committed", MetaDb::GetMeta(lease.conn(), "k"));
     }
-    txn.Commit(false);
+    txn.Commit();
     MetaDb::ReadLease lease(*db_, MetaDb::ReadLease::kShort);
     EXPECT_EQ("uncommitted", MetaDb::GetMeta(lease.conn(), "k"));
 }
@@ -76,7 +76,7 @@ TEST_F(ReadLeaseTest, AShortReadDoesNotWaitForAnotherThreadsTransaction) {
         MetaDb::SetMeta(txn.conn(), "k", "uncommitted");
         begun.set_value();
         read.get_future().wait();
-        txn.Commit(false);
+        txn.Commit();
     });
     begun.get_future().wait();
     // The writer commits only after this read: a read that waited for the
