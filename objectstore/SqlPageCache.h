@@ -1,0 +1,25 @@
+// SqlPageCache: SQLite's built-in page cache, with each cache instance
+// tracking a PageKeyBound so that truncations above every cached page (one
+// at each commit) return at once instead of walking the cache.
+//
+// A page cache is process-wide SQLite configuration and can only be set
+// before SQLite initializes; this library installs it when it is loaded.
+// Where SQLite was already initialized by then, the built-in cache stays,
+// which is correct, only slower.
+#pragma once
+#include <cstdint>
+
+namespace ObjectStore {
+
+class SqlPageCache {
+public:
+    // Installs the cache unless SQLite is initialized already. True when
+    // the cache is in use (also when an earlier call installed it).
+    static bool Install();
+    static bool Installed();
+    // Truncations answered without asking the built-in cache; for tests
+    // and statistics.
+    static uint64_t SkippedTruncations();
+};
+
+}  // namespace ObjectStore
