@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 
 #include <atomic>
-#include <mutex>
 #include <new>
 
 #include "objectstore/PageKeyBound.h"
@@ -13,7 +12,6 @@ namespace ObjectStore {
 namespace {
 
 sqlite3_pcache_methods2 builtIn;  // filled once, before the first cache exists
-std::atomic<bool> installed{false};
 std::atomic<uint64_t> skipped{0};
 
 struct Cache {
@@ -76,22 +74,10 @@ void Destroy(sqlite3_pcache* cache) {
 
 void Shrink(sqlite3_pcache* cache) { builtIn.xShrink(Of(cache)->inner); }
 
-// When this library is loaded, before any of its connections opens.
-[[maybe_unused]] const bool installedAtLoad = SqlPageCache::Install();
-
-}  // namespace
-
-bool SqlPageCache::Install() {
-    static std::mutex mutex;
-    std::lock_guard<std::mutex> guard(mutex);
-    if (installed.load()) return true;
-    sqlite3_pcache_methods2 current{};
-    if (sqlite3_config(SQLITE_CONFIG_GETPCACHE2, &current) != SQLITE_OK) return false;
-    if (current.xFetch == &Fetch) return true;
-    const sqlite3_pcache_methods2 saved = builtIn;
-    builtIn = current;
-    sqlite3_pcache_methods2 ours = current;
-    ours.iVersion = 1;
+// Unless SQLite is initialized already: it then refuses (SQLITE_MISUSE).
+bool Install() {
+    if (sqlite3_config(SQLITE_CONFIG_GETPCACHE2, &builtIn) != SQLITE_OK) return false;
+    sqlite3_pcache_methods2 ours = builtIn;
     ours.xInit = &Init;
     ours.xShutdown = &Shutdown;
     ours.xCreate = &Create;
@@ -103,16 +89,15 @@ bool SqlPageCache::Install() {
     ours.xTruncate = &Truncate;
     ours.xDestroy = &Destroy;
     ours.xShrink = &Shrink;
-    // Refused (SQLITE_MISUSE) once SQLite has initialized.
-    if (sqlite3_config(SQLITE_CONFIG_PCACHE2, &ours) != SQLITE_OK) {
-        builtIn = saved;
-        return false;
-    }
-    installed = true;
-    return true;
+    return sqlite3_config(SQLITE_CONFIG_PCACHE2, &ours) == SQLITE_OK;
 }
 
-bool SqlPageCache::Installed() { return installed.load(); }
+// When this library is loaded, before any of its connections opens.
+const bool installed = Install();
+
+}  // namespace
+
+bool SqlPageCache::Installed() { return installed; }
 
 uint64_t SqlPageCache::SkippedTruncations() { return skipped.load(std::memory_order_relaxed); }
 

@@ -13,9 +13,7 @@ namespace ObjectStore {
 
 class SqlPageCache {
 public:
-    // Installs the cache unless SQLite is initialized already. True when
-    // the cache is in use (also when an earlier call installed it).
-    static bool Install();
+    // True when the cache is in use.
     static bool Installed();
     // Truncations answered without asking the built-in cache; for tests
     // and statistics.

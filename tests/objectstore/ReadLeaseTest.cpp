@@ -1,7 +1,6 @@
 // Short reads on the writer connection: taken only while no transaction holds
 // it, never waited for, never showing uncommitted rows.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <future>
@@ -10,28 +9,20 @@
 #include <thread>
 
 #include "objectstore/MetaDb.h"
+#include "tests/support/TempDir.h"
 
 namespace ObjectStore {
 namespace {
 
 class ReadLeaseTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char dir[] = "/tmp/readlease.XXXXXX";
-        ASSERT_NE(nullptr, ::mkdtemp(dir));
-        dir_ = dir;
-        db_.reset(new MetaDb(dir_ + "/meta.db", true, 5000, 1024));
-    }
-    void TearDown() override {
-        db_.reset();
-        ASSERT_EQ(0, std::system(("rm -rf " + dir_).c_str()));
-    }
+    void SetUp() override { db_.reset(new MetaDb(dir_.path() + "/meta.db", true, 5000, 1024)); }
     void Commit(const std::string& key, const std::string& value) {
         MetaDb::WriteTxn txn(*db_);
         MetaDb::SetMeta(txn.conn(), key, value);
         txn.Commit();
     }
-    std::string dir_;
+    testsupport::TempDir dir_;  // outlives db_
     std::unique_ptr<MetaDb> db_;
 };
 

@@ -2,12 +2,12 @@
 // the walk of the cache, and every database stays intact and consistent
 // between connections through splits, rollbacks, deletes and VACUUM.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <string>
 
 #include "objectstore/SqlConnection.h"
 #include "objectstore/SqlPageCache.h"
+#include "tests/support/TempDir.h"
 
 namespace ObjectStore {
 namespace {
@@ -15,17 +15,11 @@ namespace {
 class SqlPageCacheTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char dir[] = "/tmp/pagecache.XXXXXX";
-        ASSERT_NE(nullptr, ::mkdtemp(dir));
-        dir_ = dir;
-        path_ = dir_ + "/t.db";
         SqlConnection c(path_, true, false, 5000);
         c.Exec("PRAGMA journal_mode=WAL");
         // Random keys split leaves all over the index, as object GUIDs do.
         c.Exec("CREATE TABLE t(k TEXT PRIMARY KEY, v BLOB NOT NULL) WITHOUT ROWID");
     }
-    void TearDown() override { ASSERT_EQ(0, std::system(("rm -rf " + dir_).c_str())); }
-
     static void InsertEach(SqlConnection& c, int rows, int bytes) {
         for (int i = 0; i < rows; ++i)
             c.Exec("INSERT INTO t VALUES(hex(randomblob(16)), randomblob(" + std::to_string(bytes) + "))");
@@ -41,8 +35,8 @@ protected:
         return s.Text(0);
     }
 
-    std::string dir_;
-    std::string path_;
+    testsupport::TempDir dir_;
+    const std::string path_ = dir_.path() + "/t.db";
 };
 
 TEST_F(SqlPageCacheTest, CommitsAfterRebalancingSkipTheCacheWalk) {
