@@ -20,7 +20,8 @@ CREATE TABLE IF NOT EXISTS nodes(id INTEGER PRIMARY KEY, no INTEGER NOT NULL, gu
     parent TEXT NOT NULL, name TEXT NOT NULL, fname TEXT NOT NULL, type INTEGER NOT NULL,
     mode INTEGER NOT NULL, uid INTEGER NOT NULL, gid INTEGER NOT NULL, atime_ns INTEGER NOT NULL,
     mtime_ns INTEGER NOT NULL, ctime_ns INTEGER NOT NULL, size INTEGER NOT NULL,
-    version INTEGER NOT NULL, link TEXT, from_us INTEGER NOT NULL, to_us INTEGER NOT NULL);
+    version INTEGER NOT NULL, link TEXT, from_us INTEGER NOT NULL, to_us INTEGER NOT NULL,
+    subdirs INTEGER NOT NULL DEFAULT 0);
 CREATE INDEX IF NOT EXISTS nodes_by_guid ON nodes(guid, to_us);
 CREATE INDEX IF NOT EXISTS nodes_by_name ON nodes(parent, name, to_us);
 CREATE INDEX IF NOT EXISTS nodes_by_fname ON nodes(parent, fname, to_us);
@@ -38,7 +39,7 @@ CREATE INDEX IF NOT EXISTS xattrs_by_name ON xattrs(guid, name, to_us);
 
 #define NODE_COLUMNS \
     "id, no, guid, parent, name, type, mode, uid, gid, atime_ns, mtime_ns, ctime_ns, size, version, " \
-    "link, from_us, to_us"
+    "link, from_us, to_us, subdirs"
 #define AS_OF " to_us > ?9 AND from_us <= ?9 "
 
 void ReadNode(const SqlConnection::Stmt& s, NodeRow& row) {
@@ -59,6 +60,7 @@ void ReadNode(const SqlConnection::Stmt& s, NodeRow& row) {
     row.link = s.Text(14);
     row.fromUs = s.Int(15);
     row.toUs = s.Int(16);
+    row.subdirs = s.Int(17);
 }
 
 // Rows of extent files carry no data column (NULL), as rows of format 1 do.
@@ -90,19 +92,39 @@ void MetaDb::CreateSchema() {
     WriteTxn txn(*this, true);
     SqlConnection& c = txn.conn();
     c.Exec(kSchema);
-    std::string format = GetMeta(c, "format");
-    if (format.empty()) SetMeta(c, "format", std::to_string(kFormatVersion));
-    else if (format == std::to_string(kMigratableFormatVersion)) MigrateFromFormat1(c);
-    else if (format != std::to_string(kFormatVersion))
-        Fail(EPROTO, "metadata format " + format + " is not supported");
+    const std::string format = GetMeta(c, "format");
+    if (format.empty()) {
+        SetMeta(c, "format", std::to_string(kFormatVersion));
+    } else if (format != std::to_string(kFormatVersion)) {
+        // Each step runs inside this transaction: a crash leaves the old
+        // format untouched.
+        if (format == "1") MigrateFromFormat1(c);
+        else if (format != "2") Fail(EPROTO, "metadata format " + format + " is not supported");
+        MigrateFromFormat2(c);
+        SetMeta(c, "format", std::to_string(kFormatVersion));
+    }
     txn.Commit();
 }
 
 void MetaDb::MigrateFromFormat1(SqlConnection& c) {
-    // Inside the caller's transaction: a crash leaves format 1 untouched.
     // Existing rows get no inline data and keep reading their extent files.
     c.Exec("ALTER TABLE extmap ADD COLUMN data BLOB");
-    SetMeta(c, "format", std::to_string(kFormatVersion));
+}
+
+void MetaDb::MigrateFromFormat2(SqlConnection& c) {
+    c.Exec("ALTER TABLE nodes ADD COLUMN subdirs INTEGER NOT NULL DEFAULT 0");
+    // A directory's children only change together with a row of the
+    // directory itself (its times), so each directory row counts the
+    // subdirectories that were there when it stopped being valid (now, for
+    // the live row). The subdirectory rows go to a table of their own first
+    // so that each directory row counts only its subdirectories, not every
+    // child it ever had.
+    c.Exec("CREATE TEMP TABLE dir_rows AS SELECT parent, from_us, to_us FROM nodes WHERE type = 2 AND parent != ''");
+    c.Exec("CREATE INDEX temp.dir_rows_by_parent ON dir_rows(parent, to_us)");
+    // The live row's to_us - 1 is the live state's time.
+    c.Exec("UPDATE nodes SET subdirs = (SELECT COUNT(*) FROM dir_rows d WHERE d.parent = nodes.guid AND "
+           "d.to_us > nodes.to_us - 1 AND d.from_us <= nodes.to_us - 1) WHERE type = 2");
+    c.Exec("DROP TABLE temp.dir_rows");
 }
 
 std::unique_lock<std::mutex> MetaDb::LockWriter() {
@@ -262,23 +284,23 @@ bool MetaDb::InsertObject(SqlConnection& c, const std::string& guid, int type, i
 int64_t MetaDb::InsertNode(SqlConnection& c, const NodeRow& r) {
     SqlConnection::Stmt s(c,
                           "INSERT INTO nodes(no, guid, parent, name, fname, type, mode, uid, gid, atime_ns, "
-                          "mtime_ns, ctime_ns, size, version, link, from_us, to_us) VALUES(?1, ?2, ?3, ?4, ?5, "
-                          "?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17)");
+                          "mtime_ns, ctime_ns, size, version, link, from_us, to_us, subdirs) VALUES(?1, ?2, ?3, "
+                          "?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18)");
     s.Bind(1, r.no).Bind(2, r.guid).Bind(3, r.parent).Bind(4, r.name).Bind(5, FoldName(r.name));
     s.Bind(6, r.type).Bind(7, r.mode).Bind(8, r.uid).Bind(9, r.gid).Bind(10, r.atimeNs);
     s.Bind(11, r.mtimeNs).Bind(12, r.ctimeNs).Bind(13, static_cast<int64_t>(r.size)).Bind(14, r.version);
     if (r.type == kTypeSymlink) s.Bind(15, r.link);
     else s.BindNull(15);
-    s.Bind(16, r.fromUs).Bind(17, r.toUs).Run();
+    s.Bind(16, r.fromUs).Bind(17, r.toUs).Bind(18, r.subdirs).Run();
     return c.LastInsertId();
 }
 
 void MetaDb::UpdateNodeInPlace(SqlConnection& c, const NodeRow& r) {
     SqlConnection::Stmt attrs(c,
                               "UPDATE nodes SET mode = ?2, uid = ?3, gid = ?4, atime_ns = ?5, mtime_ns = ?6, "
-                              "ctime_ns = ?7, size = ?8, version = ?9 WHERE id = ?1");
+                              "ctime_ns = ?7, size = ?8, version = ?9, subdirs = ?10 WHERE id = ?1");
     attrs.Bind(1, r.id).Bind(2, r.mode).Bind(3, r.uid).Bind(4, r.gid).Bind(5, r.atimeNs).Bind(6, r.mtimeNs);
-    attrs.Bind(7, r.ctimeNs).Bind(8, static_cast<int64_t>(r.size)).Bind(9, r.version).Run();
+    attrs.Bind(7, r.ctimeNs).Bind(8, static_cast<int64_t>(r.size)).Bind(9, r.version).Bind(10, r.subdirs).Run();
     // SQLite rewrites the entries of every index on a column the UPDATE sets,
     // changed or not: three index pages more in the WAL for each attribute
     // change. The name columns are only set when the node moved.

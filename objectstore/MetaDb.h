@@ -40,6 +40,7 @@ struct NodeRow {
     std::string link;
     int64_t fromUs = 0;
     int64_t toUs = 0;
+    int64_t subdirs = 0;  // directories: how many subdirectories it holds
 };
 
 // One history row of a file version's extent map: extent `idx` of the file
@@ -156,6 +157,7 @@ private:
     friend class WriteTxn;
     void CreateSchema();
     static void MigrateFromFormat1(SqlConnection& c);
+    static void MigrateFromFormat2(SqlConnection& c);
     std::unique_lock<std::mutex> LockWriter();  // for changes: ahead of short reads
     void RestoreSynchronous();                  // caller holds writerMutex_
     std::unique_ptr<SqlConnection> OpenConnection(bool create);

@@ -187,8 +187,8 @@ std::unique_ptr<StoreEngine> StoreEngine::CreateScratch(StoreEngine& base, const
     c.Exec("BEGIN IMMEDIATE");
     c.Exec("INSERT INTO objects SELECT * FROM base.objects");
     c.Exec("INSERT INTO nodes(no, guid, parent, name, fname, type, mode, uid, gid, atime_ns, mtime_ns, ctime_ns, "
-           "size, version, link, from_us, to_us) SELECT no, guid, parent, name, fname, type, mode, uid, gid, "
-           "atime_ns, mtime_ns, ctime_ns, size, version, link, 0, " + open + " FROM base.nodes" + when);
+           "size, version, link, from_us, to_us, subdirs) SELECT no, guid, parent, name, fname, type, mode, uid, "
+           "gid, atime_ns, mtime_ns, ctime_ns, size, version, link, 0, " + open + ", subdirs FROM base.nodes" + when);
     c.Exec("INSERT INTO versions SELECT guid, version, created_us FROM base.versions WHERE created_us <= " + t);
     // Inherited extents are shared with the base store: never written in place.
     // Inline data comes along in the rows.
@@ -372,7 +372,7 @@ void StoreEngine::FillStat(const NodeRow& row, int64_t asOf, struct stat& st) {
     switch (row.type) {
         case kTypeDir:
             st.st_mode = S_IFDIR;
-            st.st_nlink = 2;
+            st.st_nlink = static_cast<nlink_t>(2 + row.subdirs);
             size = 4096;
             break;
         case kTypeSymlink:
@@ -441,10 +441,11 @@ void StoreEngine::InvalidateName(const std::string& parent, const std::string& n
     dirCache_.Invalidate(DirKey(parent, name, false));
 }
 
-void StoreEngine::TouchDir(Change& change, const std::string& guid, int64_t nowUs) {
+void StoreEngine::TouchDir(Change& change, const std::string& guid, int64_t nowUs, int subdirDelta) {
     NodeRow dir;
     if (!MetaDb::GetNode(change.conn(), guid, kLiveAsOf, dir)) return;
     dir.mtimeNs = dir.ctimeNs = nowUs * 1000;
+    dir.subdirs = std::max<int64_t>(0, dir.subdirs + subdirDelta);
     StoreNode(change.conn(), dir, nowUs);
     change.Touched(dir);
 }
@@ -471,6 +472,12 @@ NodeRow StoreEngine::Create(const std::string& parentGuid, const std::string& na
     row.mode = mode & 07777;
     row.uid = uid;
     row.gid = gid;
+    // A set-group-id directory hands its group down, and its flag to new
+    // directories, as POSIX file systems do.
+    if (parent.mode & S_ISGID) {
+        row.gid = parent.gid;
+        if (type == kTypeDir) row.mode |= S_ISGID;
+    }
     row.atimeNs = row.mtimeNs = row.ctimeNs = now * 1000;
     row.link = link;
     row.version = 1;
@@ -478,7 +485,7 @@ NodeRow StoreEngine::Create(const std::string& parentGuid, const std::string& na
     row.toUs = kOpenEnd;
     row.id = MetaDb::InsertNode(c, row);
     if (type == kTypeFile) MetaDb::InsertVersion(c, row.guid, 1, now);
-    TouchDir(change, parentGuid, now);
+    TouchDir(change, parentGuid, now, type == kTypeDir ? 1 : 0);
     change.Created(row, caseSensitive);
     change.Commit();
     return row;
@@ -497,7 +504,7 @@ void StoreEngine::Remove(const std::string& guid, bool dir) {
         if (dir && MetaDb::HasChildren(c, guid, kLiveAsOf)) Fail(ENOTEMPTY, "directory is not empty");
         int64_t now = NowUs();
         MetaDb::CloseRow(c, "nodes", row.id, now);
-        TouchDir(change, row.parent, now);
+        TouchDir(change, row.parent, now, dir ? -1 : 0);
         change.Node(row);
         change.Commit();
     }
@@ -571,8 +578,15 @@ std::string StoreEngine::Rename(const std::vector<std::string>& srcParts, const 
         src.name = dstName;
         src.ctimeNs = now * 1000;
         StoreNode(c, src, now);
-        TouchDir(change, oldParent, now);
-        if (oldParent != dstParent.guid) TouchDir(change, dstParent.guid, now);
+        // Subdirectories the destination gains and the source loses.
+        const int movedDirs = src.type == kTypeDir ? 1 : 0;
+        const int lost = replace && dst.type == kTypeDir ? 1 : 0;
+        if (oldParent != dstParent.guid) {
+            TouchDir(change, oldParent, now, -movedDirs);
+            TouchDir(change, dstParent.guid, now, movedDirs - lost);
+        } else {
+            TouchDir(change, oldParent, now, -lost);
+        }
         change.Node(src);
         change.Name(oldParent, oldName);
         change.Commit();
@@ -775,6 +789,15 @@ void StoreEngine::CheckIntegrity(std::vector<std::string>& problems) {
         SqlConnection::Stmt s(c, "SELECT guid FROM nodes WHERE to_us = 9223372036854775807 "
                                  "GROUP BY guid HAVING COUNT(*) > 1");
         while (s.Step()) problems.push_back("object " + s.Text(0) + " has two live rows");
+    }
+    {
+        SqlConnection::Stmt s(c, "SELECT guid, subdirs, held FROM (SELECT d.guid, d.subdirs, (SELECT COUNT(*) "
+                                 "FROM nodes n WHERE n.parent = d.guid AND n.type = 2 AND "
+                                 "n.to_us = 9223372036854775807) AS held FROM nodes d WHERE d.type = 2 AND "
+                                 "d.to_us = 9223372036854775807) WHERE subdirs != held");
+        while (s.Step())
+            problems.push_back("directory " + s.Text(0) + " counts " + std::to_string(s.Int(1)) +
+                               " subdirectories but holds " + std::to_string(s.Int(2)));
     }
 }
 

@@ -134,7 +134,9 @@ private:
     void InvalidateName(const std::string& parent, const std::string& name);
     // Caches a node just created; caller holds the writer lock.
     void CacheCreated(const NodeRow& row, bool caseSensitive);
-    void TouchDir(Change& change, const std::string& guid, int64_t nowUs);
+    // Stamps a directory changed now; subdirDelta: subdirectories it gained
+    // (or lost, negative).
+    void TouchDir(Change& change, const std::string& guid, int64_t nowUs, int subdirDelta = 0);
 
     std::string folder_;
     uint64_t extentSize_ = 0;

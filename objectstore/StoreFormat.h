@@ -5,9 +5,7 @@
 
 namespace ObjectStore {
 
-constexpr int kFormatVersion = 2;
-// The one older format this code still opens; it migrates it in place.
-constexpr int kMigratableFormatVersion = 1;
+constexpr int kFormatVersion = 3;
 
 // History rows are valid over [from_us, to_us); a live row has to_us == kOpenEnd.
 constexpr int64_t kOpenEnd = INT64_MAX;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "objectstore/CreatorScope.h"
 #include "objectstore/OpenFile.h"
 #include "objectstore/PathRules.h"
 #include "objectstore/StoreFailure.h"
@@ -195,8 +196,10 @@ void StoreView::Create(ItemName& newItem, const ItemName& parent, const std::str
     std::string path = eng->PathOf(dir.guid, kLiveAsOf);
     if ((path == "/" ? 0 : path.size()) + 1 + name.size() > config_.maxPath)
         Fail(ENAMETOOLONG, "path longer than maxPath");
-    NodeRow row = eng->Create(dir.guid, name, type, static_cast<uint32_t>(mode), config_.defaultAttribs.uid,
-                              config_.defaultAttribs.gid, std::string(), CaseSensitive());
+    uint32_t uid = config_.defaultAttribs.uid, gid = config_.defaultAttribs.gid;
+    CreatorScope::Current(uid, gid);
+    NodeRow row = eng->Create(dir.guid, name, type, static_cast<uint32_t>(mode), uid, gid, std::string(),
+                              CaseSensitive());
     newItem = ItemName(row.guid, false);
 }
 
@@ -478,8 +481,9 @@ void StoreView::Symlink(const std::string& target, const std::string& linkPath) 
     std::shared_ptr<StoreEngine> eng = EngineRef();
     NodeRow dir = eng->Resolve(parts, CaseSensitive(), kLiveAsOf);
     if (dir.type != kTypeDir) Fail(ENOTDIR, "parent is not a directory");
-    eng->Create(dir.guid, name, kTypeSymlink, 0777, config_.defaultAttribs.uid, config_.defaultAttribs.gid, target,
-                CaseSensitive());
+    uint32_t uid = config_.defaultAttribs.uid, gid = config_.defaultAttribs.gid;
+    CreatorScope::Current(uid, gid);
+    eng->Create(dir.guid, name, kTypeSymlink, 0777, uid, gid, target, CaseSensitive());
 }
 
 std::string StoreView::ReadLink(const ItemName& item) {

@@ -211,6 +211,7 @@ TEST_F(InlineDataTest, Format1StoreIsMigratedAndReadsItsFiles) {
         c.Exec("DROP TABLE extmap");
         c.Exec("ALTER TABLE extmap_old RENAME TO extmap");
         c.Exec("CREATE INDEX extmap_by_file ON extmap(guid, version, to_us, idx)");
+        c.Exec("ALTER TABLE nodes DROP COLUMN subdirs");
         c.Exec("UPDATE meta SET value = '1' WHERE key = 'format'");
         c.Exec("COMMIT");
     }
@@ -256,7 +257,7 @@ TEST_F(InlineDataTest, NewerFormatIsRefused) {
     container_.reset();
     {
         SqlConnection c(StoreFolder() + "/" + kMetaFileName, false, false, 5000);
-        c.Exec("UPDATE meta SET value = '3' WHERE key = 'format'");
+        c.Exec("UPDATE meta SET value = '" + std::to_string(kFormatVersion + 1) + "' WHERE key = 'format'");
     }
     Restart();
     uint64_t index = 0;
