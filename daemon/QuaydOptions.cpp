@@ -50,6 +50,10 @@ bool QuaydOptions::Parse(int argc, char** argv, std::string& error) {
                 return false;
             }
             nfs.pollMicroseconds = static_cast<unsigned>(microseconds);
+        } else if (arg == "--max-connections") {
+            long connections = 0;
+            if (!number(1, 65536, "--max-connections must be a number from 1 to 65536", connections)) return false;
+            nfs.maxConnections = static_cast<unsigned>(connections);
         } else if (arg == "--no-rpcbind") {
             nfs.registerWithRpcbind = false;
         } else if (arg == "--log-level") {
@@ -68,5 +72,5 @@ std::string QuaydOptions::Usage() {
     return "usage: quayd [--info] [--module PATH] [--data-dir DIR] [--log-file FILE]\n"
            "             [--config-db FILE] [--admin-socket PATH] [--log-level N]\n"
            "             [--nfs-address ADDR] [--nfs-port N] [--mount-port N] [--no-rpcbind]\n"
-           "             [--nfs-poll-us N]\n";
+           "             [--nfs-poll-us N] [--max-connections N]\n";
 }

@@ -7,7 +7,9 @@
 #include <cstring>
 #include <vector>
 
+#include "nfsserver/AccessPolicy.h"
 #include "nfsserver/NfsLog.h"
+#include "objectstore/CreatorScope.h"
 
 namespace {
 
@@ -18,6 +20,8 @@ constexpr uint32_t kPaddedHandleLength = 43;
 
 // errno of the backend call that just failed; never 0.
 int LastError() { return errno != 0 ? errno : EIO; }
+
+const IdInfo& Ids(const FileRequest& request) { return request.Caller().Ids(); }
 
 bool IsDirectory(const struct stat& st) { return S_ISDIR(st.st_mode); }
 
@@ -61,16 +65,20 @@ int FileService::GetAttributes(const FileRequest& request, const BkEndProcPtr& o
     return object->lstat(&ctxt, object->GetClientPath().c_str(), &st) == 0 ? 0 : LastError();
 }
 
-int FileService::Lookup(const FileRequest& request, const std::string& name, BkEndProcPtr& child) {
-    const int bad = CheckName(name, false);
-    if (bad != 0) return bad == EINVAL && name.empty() ? ENOENT : bad;
+int FileService::DirectoryOf(const FileRequest& request, struct stat& dir) {
+    const int error = GetAttributes(request, request.Object(), dir);
+    if (error != 0) return error;
+    return IsDirectory(dir) ? 0 : ENOTDIR;
+}
+
+int FileService::FindIn(const FileRequest& request, const std::string& name, BkEndProcPtr& child) {
     const BkEndProcPtr& dir = request.Object();
-    QuayCtxt ctxt = request.Context(dir);
-    errno = 0;
     if (name == ".") {
         child = dir;
         return 0;
     }
+    QuayCtxt ctxt = request.Context(dir);
+    errno = 0;
     if (name == "..") {
         // The share root is its own parent: nothing above it is reachable.
         child = dir->GetClientPath() == "/" ? dir : dir->GetParent(&ctxt);
@@ -80,17 +88,42 @@ int FileService::Lookup(const FileRequest& request, const std::string& name, BkE
     return child ? 0 : LastError();
 }
 
+int FileService::Lookup(const FileRequest& request, const std::string& name, BkEndProcPtr& child) {
+    const int bad = CheckName(name, false);
+    if (bad != 0) return bad == EINVAL && name.empty() ? ENOENT : bad;
+    struct stat dir{};
+    int error = DirectoryOf(request, dir);
+    if (error == 0) error = AccessPolicy::MayLookUp(Ids(request), dir);
+    return error != 0 ? error : FindIn(request, name, child);
+}
+
 bool FileService::CaseInsensitive(const FileRequest& request) {
     std::string sensitive;
     return request.GetExport() && request.GetExport()->GetOptionalParam("caseSensitive", sensitive) &&
            sensitive == "0";
 }
 
-int FileService::ChildOf(const FileRequest& request, const std::string& name, BkEndProcPtr& child,
-                         struct stat& st) {
-    int error = Lookup(request, name, child);
+int FileService::EntryOf(const FileRequest& request, const std::string& name, struct stat& dir,
+                         BkEndProcPtr& child, struct stat& st) {
+    int error = DirectoryOf(request, dir);
+    if (error == 0) error = AccessPolicy::MayLookUp(Ids(request), dir);
+    if (error == 0) error = FindIn(request, name, child);
     if (error == 0) error = GetAttributes(request, child, st);
     return error;
+}
+
+int FileService::PrepareNewEntry(const FileRequest& request, const std::string& name, struct stat& dir) {
+    int error = CheckName(name, true);
+    if (error == 0) error = DirectoryOf(request, dir);
+    return error != 0 ? error : AccessPolicy::MayAddEntry(Ids(request), dir);
+}
+
+int FileService::AddEntry(const FileRequest& request, const std::function<bool(QuayCtxt&)>& make) {
+    QuayCtxt ctxt = request.Context(request.Object());
+    // What the backend creates now belongs to the caller.
+    ObjectStore::CreatorScope owner(Ids(request).uid, Ids(request).gid);
+    errno = 0;
+    return make(ctxt) ? 0 : LastError();
 }
 
 std::string FileService::ChildPath(const BkEndProcPtr& dir, const std::string& name) {
@@ -104,10 +137,20 @@ std::string FileService::KeyOf(const BkEndProcPtr& object) {
     return std::string(reinterpret_cast<const char*>(handle.data), handle.length);
 }
 
+int FileService::ChangeMode(const FileRequest& request, const BkEndProcPtr& object, mode_t mode) {
+    QuayCtxt ctxt = request.Context(object);
+    errno = 0;
+    return object->chmod(&ctxt, object->GetClientPath().c_str(), mode & 07777) == 0 ? 0 : LastError();
+}
+
 int FileService::Read(const FileRequest& request, uint64_t offset, void* buffer, size_t count, size_t& done) {
     done = 0;
+    struct stat st{};
+    int error = GetAttributes(request, request.Object(), st);
+    if (error == 0 && IsDirectory(st)) error = EISDIR;
+    if (error == 0) error = AccessPolicy::MayReadData(Ids(request), st);
     std::shared_ptr<OpenFile> file;
-    int error = files_.Acquire(request, false, file);
+    if (error == 0) error = files_.Acquire(request, false, file);
     if (error != 0) return error;
     QuayCtxt ctxt = request.Context(request.Object());
     errno = 0;
@@ -120,18 +163,28 @@ int FileService::Read(const FileRequest& request, uint64_t offset, void* buffer,
 int FileService::Write(const FileRequest& request, uint64_t offset, const void* data, size_t count,
                        BkEndSyncType sync, size_t& done) {
     done = 0;
+    struct stat st{};
+    int error = GetAttributes(request, request.Object(), st);
+    if (error == 0 && IsDirectory(st)) error = EISDIR;
+    if (error == 0) error = AccessPolicy::MayWriteData(Ids(request), st);
     std::shared_ptr<OpenFile> file;
-    int error = files_.Acquire(request, true, file);
+    if (error == 0) error = files_.Acquire(request, true, file);
     if (error != 0) return error;
     QuayCtxt ctxt = request.Context(request.Object());
     errno = 0;
     const ssize_t wrote = request.Object()->write(&ctxt, file->Fd(), data, offset, count, sync);
     if (wrote < 0) return LastError();
     done = static_cast<size_t>(wrote);
-    return 0;
+    // A changed program must not keep running with its owner's rights.
+    const mode_t kept = AccessPolicy::ModeAfterWrite(Ids(request), st);
+    return kept == (st.st_mode & 07777) ? 0 : ChangeMode(request, request.Object(), kept);
 }
 
 int FileService::Commit(const FileRequest& request) {
+    struct stat st{};
+    int error = GetAttributes(request, request.Object(), st);
+    if (error == 0) error = AccessPolicy::MayWriteData(Ids(request), st);
+    if (error != 0) return error;
     std::shared_ptr<OpenFile> file = files_.Find(request.Key());
     QuayCtxt ctxt = request.Context(request.Object());
     errno = 0;
@@ -142,40 +195,50 @@ int FileService::Commit(const FileRequest& request) {
 int FileService::CreateFile(const FileRequest& request, const std::string& name, mode_t mode, bool exclusive,
                             BkEndProcPtr& child) {
     int error = CheckName(name, true);
+    struct stat dir{};
+    if (error == 0) error = DirectoryOf(request, dir);
+    if (error == 0) error = AccessPolicy::MayLookUp(Ids(request), dir);
     if (error != 0) return error;
     struct stat st{};
-    error = ChildOf(request, name, child, st);
+    error = FindIn(request, name, child);
+    if (error == 0) error = GetAttributes(request, child, st);
     if (error == 0) {
+        // An existing file is the caller's to open, not a new entry.
         if (exclusive) return EEXIST;
         return IsDirectory(st) ? EISDIR : 0;
     }
     if (error != ENOENT) return error;
-    const BkEndProcPtr& dir = request.Object();
-    QuayCtxt ctxt = request.Context(dir);
-    errno = 0;
-    child = dir->CreateChildFile(&ctxt, name, O_CREAT | O_RDWR, mode & 07777);
-    return child ? 0 : LastError();
+    error = AccessPolicy::MayAddEntry(Ids(request), dir);
+    if (error != 0) return error;
+    const mode_t newMode = AccessPolicy::NewObjectMode(Ids(request), dir, mode, false);
+    return AddEntry(request, [&](QuayCtxt& ctxt) {
+        child = request.Object()->CreateChildFile(&ctxt, name, O_CREAT | O_RDWR, newMode);
+        return child != nullptr;
+    });
 }
 
 int FileService::MakeDirectory(const FileRequest& request, const std::string& name, mode_t mode,
                                BkEndProcPtr& child) {
-    int error = CheckName(name, true);
+    struct stat dir{};
+    const int error = PrepareNewEntry(request, name, dir);
     if (error != 0) return error;
-    const BkEndProcPtr& dir = request.Object();
-    QuayCtxt ctxt = request.Context(dir);
-    errno = 0;
-    child = dir->CreateChildDir(&ctxt, name, mode & 07777);
-    return child ? 0 : LastError();
+    const mode_t newMode = AccessPolicy::NewObjectMode(Ids(request), dir, mode, true);
+    return AddEntry(request, [&](QuayCtxt& ctxt) {
+        child = request.Object()->CreateChildDir(&ctxt, name, newMode);
+        return child != nullptr;
+    });
 }
 
 int FileService::Remove(const FileRequest& request, const std::string& name) {
     int error = CheckName(name, true);
     if (error != 0) return error == EINVAL && (name == "." || name == "..") ? EISDIR : error;
-    BkEndProcPtr child;
+    struct stat dir{};
     struct stat st{};
-    error = ChildOf(request, name, child, st);
+    BkEndProcPtr child;
+    error = EntryOf(request, name, dir, child, st);
+    if (error == 0 && IsDirectory(st)) error = EISDIR;
+    if (error == 0) error = AccessPolicy::MayRemoveEntry(Ids(request), dir, st);
     if (error != 0) return error;
-    if (IsDirectory(st)) return EISDIR;
     files_.Forget(KeyOf(child));
     QuayCtxt ctxt = request.Context(child);
     ctxt.parentObj = request.Object();
@@ -187,12 +250,13 @@ int FileService::RemoveDirectory(const FileRequest& request, const std::string& 
     if (name == ".") return EINVAL;
     if (name == "..") return ENOTEMPTY;
     int error = CheckName(name, true);
-    if (error != 0) return error;
-    BkEndProcPtr child;
+    struct stat dir{};
     struct stat st{};
-    error = ChildOf(request, name, child, st);
+    BkEndProcPtr child;
+    if (error == 0) error = EntryOf(request, name, dir, child, st);
+    if (error == 0 && !IsDirectory(st)) error = ENOTDIR;
+    if (error == 0) error = AccessPolicy::MayRemoveEntry(Ids(request), dir, st);
     if (error != 0) return error;
-    if (!IsDirectory(st)) return ENOTDIR;
     QuayCtxt ctxt = request.Context(child);
     ctxt.parentObj = request.Object();
     errno = 0;
@@ -205,12 +269,25 @@ int FileService::Rename(const FileRequest& from, const std::string& fromName, co
     if (error == 0) error = CheckName(toName, true);
     if (error != 0) return error;
     if (from.GetExport()->GetShareId() != to.GetExport()->GetShareId()) return EXDEV;
-    BkEndProcPtr object;
+    const IdInfo& who = Ids(from);
+    struct stat fromDir{};
     struct stat st{};
-    error = ChildOf(from, fromName, object, st);
-    if (error != 0) return error;
+    BkEndProcPtr object;
+    error = EntryOf(from, fromName, fromDir, object, st);
+    if (error == 0) error = AccessPolicy::MayRemoveEntry(who, fromDir, st);
+    struct stat toDir{};
+    if (error == 0) error = DirectoryOf(to, toDir);
+    if (error == 0) error = AccessPolicy::MayAddEntry(who, toDir);
+    if (error == 0 && IsDirectory(st) && fromDir.st_ino != toDir.st_ino) {
+        error = AccessPolicy::MayMoveDirectory(who, st);
+    }
     BkEndProcPtr target;
-    if (Lookup(to, toName, target) == 0) files_.Forget(KeyOf(target));
+    struct stat targetSt{};
+    const bool replaces = error == 0 && FindIn(to, toName, target) == 0 &&
+                          GetAttributes(to, target, targetSt) == 0 && targetSt.st_ino != st.st_ino;
+    if (replaces) error = AccessPolicy::MayRemoveEntry(who, toDir, targetSt);
+    if (error != 0) return error;
+    if (replaces) files_.Forget(KeyOf(target));
     files_.Forget(KeyOf(object));
     QuayCtxt ctxt = from.Context(object);
     ctxt.parentObj = to.Object();
@@ -220,20 +297,25 @@ int FileService::Rename(const FileRequest& from, const std::string& fromName, co
 
 int FileService::Symlink(const FileRequest& request, const std::string& name, const std::string& target,
                          BkEndProcPtr& child) {
-    int error = CheckName(name, true);
-    if (error != 0) return error;
     if (target.empty()) return EINVAL;
-    const BkEndProcPtr& dir = request.Object();
-    QuayCtxt ctxt = request.Context(dir);
-    errno = 0;
-    if (dir->symlink(&ctxt, target.c_str(), ChildPath(dir, name).c_str()) != 0) return LastError();
-    return Lookup(request, name, child);
+    if (target.size() > kPathMax) return ENAMETOOLONG;
+    struct stat dir{};
+    const int error = PrepareNewEntry(request, name, dir);
+    if (error != 0) return error;
+    const BkEndProcPtr& parent = request.Object();
+    const int made = AddEntry(request, [&](QuayCtxt& ctxt) {
+        return parent->symlink(&ctxt, target.c_str(), ChildPath(parent, name).c_str()) == 0;
+    });
+    return made != 0 ? made : FindIn(request, name, child);
 }
 
 int FileService::ReadLink(const FileRequest& request, std::string& target) {
-    constexpr size_t kPathMax = 1024;
-    std::vector<char> buffer(kPathMax);
     const BkEndProcPtr& object = request.Object();
+    struct stat st{};
+    int error = GetAttributes(request, object, st);
+    if (error == 0) error = AccessPolicy::MayReadData(Ids(request), st);
+    if (error != 0) return error;
+    std::vector<char> buffer(kPathMax);
     QuayCtxt ctxt = request.Context(object);
     errno = 0;
     const ssize_t length = object->readlink(&ctxt, object->GetClientPath().c_str(), buffer.data(), buffer.size());
@@ -244,16 +326,18 @@ int FileService::ReadLink(const FileRequest& request, std::string& target) {
 
 int FileService::MakeNode(const FileRequest& request, const std::string& name, ftype3 type, mode_t mode,
                           uint64_t device) {
-    int error = CheckName(name, true);
+    struct stat dir{};
+    const int error = PrepareNewEntry(request, name, dir);
     if (error != 0) return error;
-    const BkEndProcPtr& dir = request.Object();
-    QuayCtxt ctxt = request.Context(dir);
-    errno = 0;
-    return dir->mknod(&ctxt, ChildPath(dir, name).c_str(), device, type, mode & 07777) == 0 ? 0 : LastError();
+    const BkEndProcPtr& parent = request.Object();
+    return AddEntry(request, [&](QuayCtxt& ctxt) {
+        return parent->mknod(&ctxt, ChildPath(parent, name).c_str(), device, type, mode & 07777) == 0;
+    });
 }
 
 int FileService::Link(const FileRequest& file, const FileRequest& dir, const std::string& name) {
-    int error = CheckName(name, true);
+    struct stat parent{};
+    int error = PrepareNewEntry(dir, name, parent);
     if (error != 0) return error;
     if (file.GetExport()->GetShareId() != dir.GetExport()->GetShareId()) return EXDEV;
     QuayCtxt ctxt = file.Context(file.Object());
@@ -264,25 +348,26 @@ int FileService::Link(const FileRequest& file, const FileRequest& dir, const std
                                                                                                    : LastError();
 }
 
-int FileService::SetAttributes(const FileRequest& request, const AttributeChange& change) {
+int FileService::SetAttributes(const FileRequest& request, const AttributeChange& asked) {
     const BkEndProcPtr& object = request.Object();
     const std::string path = object->GetClientPath();
     QuayCtxt ctxt = request.Context(object);
     struct stat st{};
     int error = GetAttributes(request, object, st);
     if (error != 0) return error;
+    if (asked.setSize && IsDirectory(st)) return EISDIR;
+    AttributeChange change = asked;
+    error = AccessPolicy::MaySetAttributes(Ids(request), st, change);
+    if (error != 0) return error;
     errno = 0;
-    if (change.setSize) {
-        if (IsDirectory(st)) return EISDIR;
-        if (object->truncate(&ctxt, path.c_str(), change.size) != 0) return LastError();
-    }
+    if (change.setSize && object->truncate(&ctxt, path.c_str(), change.size) != 0) return LastError();
     if (change.setMode && object->chmod(&ctxt, path.c_str(), change.mode & 07777) != 0) return LastError();
     if ((change.setUid || change.setGid) &&
         object->chown(&ctxt, path.c_str(), change.setUid ? change.uid : st.st_uid,
                       change.setGid ? change.gid : st.st_gid) != 0) {
         return LastError();
     }
-    if (change.atime != AttributeChange::kKeep || change.mtime != AttributeChange::kKeep) {
+    if (change.SetsTimes()) {
         timeval now{};
         gettimeofday(&now, nullptr);
         auto pick = [&now](AttributeChange::Time how, const timespec& value, const timespec& current) {
@@ -307,17 +392,22 @@ int FileService::FileSystemStat(const FileRequest& request, struct statfs& out) 
 int FileService::ListDirectory(const FileRequest& request, uint64_t cookie,
                                const std::function<bool(const DirEntry&)>& take, bool& eof) {
     eof = false;
+    struct stat attributes{};
+    int error = DirectoryOf(request, attributes);
+    if (error == 0) error = AccessPolicy::MayList(Ids(request), attributes);
+    if (error != 0) return error;
     const BkEndProcPtr& dir = request.Object();
+    const bool root = dir->GetClientPath() == "/";
     QuayCtxt ctxt = request.Context(dir);
     errno = 0;
     DIR* stream = dir->opendir(&ctxt, dir->GetClientPath().c_str());
     if (stream == nullptr) return LastError();
-    int error = 0;
     if (cookie != 0) {
         errno = 0;
         dir->seekdir(&ctxt, stream, static_cast<long>(cookie));
         error = errno;
     }
+    const nfs_fh3 none;
     while (error == 0) {
         nfs_fh3 handle;
         struct stat st{};
@@ -329,13 +419,18 @@ int FileService::ListDirectory(const FileRequest& request, uint64_t cookie,
             eof = error == 0;
             break;
         }
-        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+        // The backend gives no handles for "." and "..": "." is this
+        // directory, ".." of the share root the root itself, and above
+        // that the client looks ".." up when it needs it.
+        const bool self = strcmp(entry->d_name, ".") == 0;
+        const bool up = strcmp(entry->d_name, "..") == 0;
+        const nfs_fh3& entryHandle = self || (up && root) ? request.Handle() : up ? none : handle;
         const long position = dir->telldir(&ctxt, stream);
         if (position < 0) {
             error = LastError();
             break;
         }
-        if (!take(DirEntry{entry->d_name, static_cast<uint64_t>(position), st, handle})) break;
+        if (!take(DirEntry{entry->d_name, static_cast<uint64_t>(position), st, entryHandle})) break;
     }
     dir->closedir(&ctxt, stream);
     return error;

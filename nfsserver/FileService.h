@@ -1,7 +1,9 @@
 // The protocol-neutral file service: what an NFS procedure asks of a share,
-// done through the host interfaces only (FSM, Export, BkEndProc, QuayCtxt).
-// Every operation returns 0 or an errno value; the protocol layer maps it
-// with NfsStatusFromErrno. Thread-safe: the service keeps no per-call state.
+// done through the host interfaces (FSM, Export, BkEndProc, QuayCtxt).
+// Every operation checks the caller against the objects' modes first
+// (AccessPolicy) and returns 0 or an errno value; the protocol layer maps it
+// with NfsStatusFromErrno. Objects a caller creates are owned by its ids
+// after squashing. Thread-safe: the service keeps no per-call state.
 #pragma once
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -12,6 +14,7 @@
 
 #include "host/BkEndProc.h"
 #include "host/FSM.h"
+#include "nfsserver/AttributeChange.h"
 #include "nfsserver/CallerIdentity.h"
 #include "nfsserver/FileRequest.h"
 #include "nfsserver/OpenFileCache.h"
@@ -24,27 +27,12 @@ struct DirEntry {
     const nfs_fh3& handle;
 };
 
-// Requested attribute changes; unset fields stay as they are.
-struct AttributeChange {
-    bool setMode = false;
-    mode_t mode = 0;
-    bool setUid = false;
-    uint32_t uid = 0;
-    bool setGid = false;
-    uint32_t gid = 0;
-    bool setSize = false;
-    uint64_t size = 0;
-    enum Time { kKeep, kServerTime, kClientTime };
-    Time atime = kKeep;
-    timespec atimeValue{};
-    Time mtime = kKeep;
-    timespec mtimeValue{};
-};
-
 class FileService {
 public:
     // Longest name a directory entry may have.
     static constexpr size_t kNameMax = 255;
+    // Longest symbolic link target.
+    static constexpr size_t kPathMax = 4096;
 
     FileService(FSM& module, OpenFileCache& files);
     FileService(const FileService&) = delete;
@@ -84,9 +72,10 @@ public:
     int Link(const FileRequest& file, const FileRequest& dir, const std::string& name);
     int SetAttributes(const FileRequest& request, const AttributeChange& change);
     int FileSystemStat(const FileRequest& request, struct statfs& out);
-    // Lists the request's directory from a cookie (0: the start), skipping
-    // "." and "..". take returns false when the entry does not fit; that
-    // entry is listed again from the previous cookie. eof: the end was reached.
+    // Lists the request's directory from a cookie (0: the start), "." and
+    // ".." first. take returns false when the entry does not fit; that entry
+    // is listed again from the previous cookie. eof: the end was reached.
+    // The handle of ".." is empty below the share's root.
     int ListDirectory(const FileRequest& request, uint64_t cookie,
                       const std::function<bool(const DirEntry&)>& take, bool& eof);
 
@@ -95,8 +84,21 @@ public:
     static int CheckName(const std::string& name, bool newName);
 
 private:
-    int ChildOf(const FileRequest& request, const std::string& name, BkEndProcPtr& child,
+    // The request's object as a directory: its attributes, or ENOTDIR.
+    int DirectoryOf(const FileRequest& request, struct stat& dir);
+    // Looks a name up with no checks; ".." of the share root is the root.
+    int FindIn(const FileRequest& request, const std::string& name, BkEndProcPtr& child);
+    // The directory's attributes and, after the search check, the named
+    // child and its attributes.
+    int EntryOf(const FileRequest& request, const std::string& name, struct stat& dir, BkEndProcPtr& child,
                 struct stat& st);
+    // For operations that add a name to the request's directory: the name
+    // checked and the directory's attributes after the add-entry check.
+    int PrepareNewEntry(const FileRequest& request, const std::string& name, struct stat& dir);
+    // Runs make, which adds an entry to the request's directory with the
+    // given context, as the caller's creation; 0, or the errno it left.
+    int AddEntry(const FileRequest& request, const std::function<bool(QuayCtxt&)>& make);
+    int ChangeMode(const FileRequest& request, const BkEndProcPtr& object, mode_t mode);
     std::string ChildPath(const BkEndProcPtr& dir, const std::string& name);
     std::string KeyOf(const BkEndProcPtr& object);
 

@@ -89,13 +89,4 @@ AttributeChange FromWire(const sattr3& in) {
     return change;
 }
 
-uint32_t AllowedAccess(const struct stat& st, bool readOnlyShare) {
-    // The backend checks callers against the share's allow-lists, not
-    // against mode bits: what it lets through, we grant.
-    uint32_t allowed = ACCESS3_READ | ACCESS3_LOOKUP | ACCESS3_MODIFY | ACCESS3_EXTEND | ACCESS3_DELETE;
-    if (S_ISDIR(st.st_mode) || (st.st_mode & 0111) != 0) allowed |= ACCESS3_EXECUTE;
-    if (readOnlyShare) allowed &= ~(ACCESS3_MODIFY | ACCESS3_EXTEND | ACCESS3_DELETE);
-    return allowed;
-}
-
 }  // namespace Nfs3Attributes

@@ -18,7 +18,5 @@ void ToHost(const nfs3_handle& in, nfs_fh3& out);
 void ToWire(const nfs_fh3& in, nfs3_handle& out);
 // Requested attribute changes of a sattr3.
 AttributeChange FromWire(const sattr3& in);
-// Access bits (ACCESS3_*) the caller gets on an object with these attributes.
-uint32_t AllowedAccess(const struct stat& st, bool readOnlyShare);
 
 }  // namespace Nfs3Attributes

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "nfsserver/AccessPolicy.h"
 #include "nfsserver/Nfs3Attributes.h"
 #include "nfsserver/Nfs3Procedures.h"
 #include "nfsserver/NfsStatus.h"
@@ -237,7 +238,7 @@ void Nfs3Program::Access(ProcedureCall& call, const ACCESS3args& args) {
         ACCESS3resok& ok = res.ACCESS3res_u.resok;
         ok.obj_attributes.attributes_follow = TRUE;
         FromStat(st, request.GetExport()->GetShareId(), ok.obj_attributes.post_op_attr_u.attributes);
-        ok.access = args.access & AllowedAccess(st, service_.CheckWritable(request) != 0);
+        ok.access = AccessPolicy::Access(request.Caller().Ids(), st, service_.CheckWritable(request) != 0, args.access);
     }
     call.Reply(&res);
 }

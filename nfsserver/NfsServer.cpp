@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -172,23 +173,52 @@ void NfsServer::AcceptLoop(int fd) {
 }
 
 void NfsServer::Admit(int fd, const std::string& peer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (open_ >= config_.maxConnections) {
+        NoteRefusal(peer);
+        close(fd);
+        return;
+    }
     std::vector<RpcProgram*> programs{&nfs_, &mount_};
     auto connection = std::make_shared<RpcConnection>(fd, peer, programs, polling_.get());
+    ++open_;
+    connections_.push_back(Connection{connection, std::thread([this, connection] {
+                                          connection->Run();
+                                          Closed();
+                                      })});
+}
+
+void NfsServer::Closed() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (connections_.size() >= config_.maxConnections) {
-        NFS_LOG(-1, "WARN: NFS: connection from [%s] refused: %zu connections open", peer.c_str(),
-                connections_.size());
-        return;  // the connection's destructor closes the socket
+    --open_;
+    ++closedUnjoined_;
+    wake_.notify_all();
+}
+
+void NfsServer::NoteRefusal(const std::string& peer) {
+    ++refusedUnlogged_;
+    const auto now = std::chrono::steady_clock::now();
+    // The first refusal is logged at once, later ones with a count.
+    if (lastRefusalLog_ != std::chrono::steady_clock::time_point() && now - lastRefusalLog_ < std::chrono::seconds(1)) {
+        return;
     }
-    connections_.push_back(Connection{connection, std::thread([connection] { connection->Run(); })});
+    NFS_LOG(-1, "WARN: NFS: connection from [%s] refused: [%zu] connections open, the limit; [%zu] refused since "
+            "the last such line", peer.c_str(), open_, refusedUnlogged_);
+    refusedUnlogged_ = 0;
+    lastRefusalLog_ = now;
 }
 
 void NfsServer::Janitor() {
     std::unique_lock<std::mutex> lock(mutex_);
+    auto nextIdleCheck = std::chrono::steady_clock::now();
     while (!stopping_) {
-        wake_.wait_for(lock, std::chrono::seconds(1));
+        wake_.wait_until(lock, nextIdleCheck, [this] { return stopping_ || closedUnjoined_ > 0; });
+        if (stopping_) break;
         lock.unlock();
-        files_.CloseIdle();
+        if (std::chrono::steady_clock::now() >= nextIdleCheck) {
+            files_.CloseIdle();
+            nextIdleCheck = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        }
         Reap();
         lock.lock();
     }
@@ -207,6 +237,8 @@ void NfsServer::Reap() {
         }
     }
     for (Connection& connection : finished) connection.thread.join();
+    std::lock_guard<std::mutex> lock(mutex_);
+    closedUnjoined_ -= std::min(closedUnjoined_, finished.size());
 }
 
 void NfsServer::Stop() {

@@ -1,7 +1,10 @@
 // quayd's NFSv3 and MOUNT3 service over TCP: listeners with their own accept
-// loops, one thread per connection, and a janitor that closes idle files.
+// loops, one thread per connection, and a janitor that closes idle files and
+// joins the threads of closed connections. A connection's slot is free the
+// moment it closes.
 // Serves every export in gAllExports through the module's host interfaces.
 #pragma once
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <list>
@@ -51,6 +54,10 @@ private:
     int Listen(const std::string& address, uint16_t port, std::string& error);
     void AcceptLoop(int fd);
     void Admit(int fd, const std::string& peer);
+    // Called by a connection's thread as it ends.
+    void Closed();
+    // Logs a refused connection, at most one line a second; caller holds mutex_.
+    void NoteRefusal(const std::string& peer);
     void Janitor();
     // Joins the threads of finished connections.
     void Reap();
@@ -68,6 +75,10 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;               // guarded by mutex_
-    std::list<Connection> connections_;   // guarded by mutex_
+    std::list<Connection> connections_;   // guarded by mutex_; open and closed, until joined
+    size_t open_ = 0;                     // guarded by mutex_; connections still open
+    size_t closedUnjoined_ = 0;           // guarded by mutex_
+    size_t refusedUnlogged_ = 0;          // guarded by mutex_
+    std::chrono::steady_clock::time_point lastRefusalLog_;  // guarded by mutex_
     std::thread janitor_;
 };

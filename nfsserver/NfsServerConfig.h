@@ -8,7 +8,7 @@ struct NfsServerConfig {
     uint16_t nfsPort = 2049;             // 0: no NFS service at all
     uint16_t mountPort = 20048;          // may equal nfsPort: one listener serves both
     bool registerWithRpcbind = true;     // only when an rpcbind answers on this machine
-    unsigned maxConnections = 256;       // further connections are closed at once
+    unsigned maxConnections = 1024;      // open at once; further ones are closed at once
     // How long a connection polls for its next call before sleeping (see
     // CallPolling); 0 turns polling off.
     unsigned pollMicroseconds = 100;

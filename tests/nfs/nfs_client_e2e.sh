@@ -73,12 +73,13 @@ adm export create live 10 /store1
 # --- the dispatcher on the wire: NULL, unknown procedures (PROC_UNAVAIL),
 # arguments that do not decode (GARBAGE_ARGS), and a MKDIR retransmitted on a
 # new connection, which gets the first reply instead of running again
-python3 - "$port" <<'PY' || fail "RPC dispatch"
-import socket, struct, sys
+python3 - "$port" "$(dirname "$0")/../support" <<'PY' || fail "RPC dispatch"
+import struct, sys
+
+sys.path.insert(0, sys.argv[2])
+from rpc_wire import Connection, GARBAGE_ARGS, MOUNT, NFS, PROC_UNAVAIL, SUCCESS, opaque
 
 port = int(sys.argv[1])
-NFS, MOUNT = 100003, 100005
-SUCCESS, PROC_UNAVAIL, GARBAGE_ARGS = 0, 3, 4
 NFS3_OK, NFS3ERR_EXIST = 0, 17
 failures = []
 
@@ -88,50 +89,18 @@ def expect(what, got, want):
         failures.append(f"{what}: got {got!r}, want {want!r}")
 
 
-def opaque(data):
-    return struct.pack(">I", len(data)) + data + b"\0" * (-len(data) % 4)
-
-
-class Connection:
-    def __init__(self):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=60)
-
-    def read(self, size):
-        data = b""
-        while len(data) < size:
-            chunk = self.sock.recv(size - len(data))
-            if not chunk:
-                raise SystemExit("connection closed by quayd")
-            data += chunk
-        return data
-
-    # accept_stat and results of one call with AUTH_NONE.
-    def call(self, xid, program, procedure, arguments=b""):
-        body = struct.pack(">10I", xid, 0, 2, program, 3, procedure, 0, 0, 0, 0) + arguments
-        self.sock.sendall(struct.pack(">I", 0x80000000 | len(body)) + body)
-        mark, = struct.unpack(">I", self.read(4))
-        reply = self.read(mark & 0x7FFFFFFF)
-        _, _, replied, _, verifier = struct.unpack(">5I", reply[:20])
-        expect(f"xid {xid} accepted", replied, 0)
-        accept, = struct.unpack(">I", reply[20 + verifier:24 + verifier])
-        return accept, reply[24 + verifier:]
-
-
-first = Connection()
+first = Connection(port, failures)
 expect("NFS NULL", first.call(1, NFS, 0), (SUCCESS, b""))
 expect("MOUNT NULL", first.call(2, MOUNT, 0), (SUCCESS, b""))
 expect("NFS procedure 22", first.call(3, NFS, 22)[0], PROC_UNAVAIL)
 expect("MOUNT procedure 6", first.call(4, MOUNT, 6)[0], PROC_UNAVAIL)
 expect("GETATTR of a cut handle", first.call(5, NFS, 1, struct.pack(">II", 64, 0))[0], GARBAGE_ARGS)
-accept, mounted = first.call(6, MOUNT, 1, opaque(b"/store1"))
-expect("MNT", (accept, struct.unpack(">I", mounted[:4])[0]), (SUCCESS, 0))
-length, = struct.unpack(">I", mounted[4:8])
-root = mounted[8:8 + length]
+root = first.mount(6, "/store1")
 no_attributes = struct.pack(">6I", 0, 0, 0, 0, 0, 0)
 mkdir = opaque(root) + opaque(b"retransmitted") + no_attributes
 made = first.call(7, NFS, 9, mkdir)
 expect("MKDIR", (made[0], struct.unpack(">I", made[1][:4])[0]), (SUCCESS, NFS3_OK))
-expect("retransmitted MKDIR", Connection().call(7, NFS, 9, mkdir), made)
+expect("retransmitted MKDIR", Connection(port, failures).call(7, NFS, 9, mkdir), made)
 again = first.call(8, NFS, 9, mkdir)
 expect("MKDIR under a new xid", struct.unpack(">I", again[1][:4])[0], NFS3ERR_EXIST)
 for failure in failures:
