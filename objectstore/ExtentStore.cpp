@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -204,25 +205,68 @@ void ExtentStore::SyncNewEntries() {
     }
 }
 
-uint64_t ExtentStore::StoredBytes() {
-    uint64_t total = 0;
+void ExtentStore::ForEachFile(const std::function<void(uint64_t, const struct stat&)>& visit) {
     std::string top = root_ + "/" + kExtentDirName;
     DIR* outer = ::opendir(top.c_str());
-    if (!outer) return 0;
+    if (!outer) return;
     while (struct dirent* d = ::readdir(outer)) {
         if (d->d_name[0] == '.') continue;
         std::string sub = top + "/" + d->d_name;
         DIR* inner = ::opendir(sub.c_str());
         if (!inner) continue;
         while (struct dirent* e = ::readdir(inner)) {
-            if (e->d_name[0] == '.') continue;
+            char* end = nullptr;
+            const unsigned long long id = std::strtoull(e->d_name, &end, 16);
+            // Only names this store gives its extent files.
+            if (e->d_name[0] == '.' || std::strlen(e->d_name) != 16 || *end != '\0') continue;
             struct stat st;
-            if (::stat((sub + "/" + e->d_name).c_str(), &st) == 0) total += static_cast<uint64_t>(st.st_blocks) * 512;
+            if (::stat((sub + "/" + e->d_name).c_str(), &st) == 0) visit(id, st);
         }
         ::closedir(inner);
     }
     ::closedir(outer);
+}
+
+uint64_t ExtentStore::StoredBytes() {
+    uint64_t total = 0;
+    ForEachFile([&](uint64_t, const struct stat& st) { total += static_cast<uint64_t>(st.st_blocks) * 512; });
     return total;
+}
+
+uint64_t ExtentStore::AllocatedBytes(uint64_t extent) {
+    struct stat st;
+    return ::stat(PathOf(extent).c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_blocks) * 512 : 0;
+}
+
+void ExtentStore::Remove(uint64_t extent) {
+    if (!Owns(extent)) Fail(EINVAL, "extent " + std::to_string(extent) + " belongs to the base store");
+    {
+        // A cached descriptor would keep the file's blocks.
+        std::lock_guard<std::mutex> guard(mutex_);
+        auto it = byId_.find(extent);
+        if (it != byId_.end()) {
+            lru_.erase(it->second);
+            byId_.erase(it);
+        }
+    }
+    if (::unlink(PathOf(extent).c_str()) != 0 && errno != ENOENT) FailErrno("cannot remove extent " + PathOf(extent));
+}
+
+uint64_t ExtentStore::PunchFrom(uint64_t extent, uint64_t offset) {
+    const uint64_t before = AllocatedBytes(extent);
+    std::shared_ptr<Fd> fd = Open(extent, false);
+    struct stat st;
+    if (::fstat(fd->get(), &st) != 0) FailErrno("cannot stat extent " + PathOf(extent));
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (offset >= size) return 0;
+    if (::fallocate(fd->get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                    static_cast<off_t>(size - offset)) != 0) {
+        // Not every file system punches holes; the bytes then stay.
+        if (errno == EOPNOTSUPP) return 0;
+        FailErrno("cannot punch extent " + PathOf(extent));
+    }
+    const uint64_t after = AllocatedBytes(extent);
+    return before > after ? before - after : 0;
 }
 
 }  // namespace ObjectStore

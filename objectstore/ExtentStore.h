@@ -7,9 +7,11 @@
 // are kept in a bounded cache; an Fd lease keeps its descriptor open while
 // in use. Failures throw StoreFailure with the errno of the file system.
 #pragma once
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -50,6 +52,16 @@ public:
     void SyncNewEntries();
     // Bytes held in extent files (walks the folders; for statistics).
     uint64_t StoredBytes();
+    // Calls visit with the id and attributes of every extent file of this
+    // store (not of its base).
+    void ForEachFile(const std::function<void(uint64_t, const struct stat&)>& visit);
+    // Disk bytes the extent file takes; 0 when it does not exist.
+    uint64_t AllocatedBytes(uint64_t extent);
+    // Deletes an extent file of this store; gone already is no error.
+    void Remove(uint64_t extent);
+    // Gives the blocks of the extent file from offset on back to the file
+    // system, keeping its size (reads there return zeros). The bytes freed.
+    uint64_t PunchFrom(uint64_t extent, uint64_t offset);
 
 private:
     std::string PathOf(uint64_t extent) const;

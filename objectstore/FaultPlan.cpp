@@ -8,9 +8,10 @@ FaultPlan& FaultPlan::Global() {
     return *plan;
 }
 
-void FaultPlan::FailNext(const std::string& operation, int count, int errNo) {
+void FaultPlan::FailNext(const std::string& operation, int count, int errNo, int skip) {
     std::lock_guard<std::mutex> guard(mutex_);
     Plan& plan = plans_[operation];
+    plan.skip = skip;
     plan.remaining = count;
     plan.errNo = errNo;
 }
@@ -24,6 +25,10 @@ CPelError FaultPlan::Check(const std::string& operation) {
     std::lock_guard<std::mutex> guard(mutex_);
     auto it = plans_.find(operation);
     if (it == plans_.end() || it->second.remaining <= 0) return CPelError::Success();
+    if (it->second.skip > 0) {
+        --it->second.skip;
+        return CPelError::Success();
+    }
     --it->second.remaining;
     ++it->second.injected;
     return CPelError(it->second.errNo, "injected failure of " + operation);

@@ -1,5 +1,6 @@
 // Fault injection for tests: "the next N calls of operation X fail with errno E".
-// Operation names are the ObjectContainer method names ("open", "write", ...).
+// Operation names are the ObjectContainer method names ("open", "write", ...)
+// and the steps of a prune ("prune.rows", ...; see StorePruner).
 // Thread-safe. A container consults its plan at the start of each operation;
 // a failing call changes nothing.
 #pragma once
@@ -18,7 +19,9 @@ public:
     // makes its one container during start-up).
     static FaultPlan& Global();
 
-    void FailNext(const std::string& operation, int count, int errNo);
+    // The next count calls of operation fail with errNo, after the next
+    // skip calls succeed.
+    void FailNext(const std::string& operation, int count, int errNo, int skip = 0);
     void Clear();
     // Consumes one planned failure for the operation; an error when one was
     // planned, success otherwise.
@@ -28,6 +31,7 @@ public:
 
 private:
     struct Plan {
+        int skip = 0;
         int remaining = 0;
         int errNo = 0;
         int injected = 0;

@@ -74,6 +74,9 @@ void BindInlineData(SqlConnection::Stmt& s, int index, const ExtentRow& r) {
 MetaDb::MetaDb(const std::string& path, bool create, int busyMs, int64_t cacheKiB)
     : path_(path), busyMs_(busyMs), cacheKiB_(cacheKiB) {
     writer_ = OpenConnection(create);
+    // Only takes effect in a new database: pruned stores then give their
+    // free pages back to the file system (PRAGMA incremental_vacuum).
+    writer_->Exec("PRAGMA auto_vacuum=INCREMENTAL");
     writer_->Exec("PRAGMA journal_mode=WAL");
     writer_->Exec("PRAGMA synchronous=NORMAL");
     CreateSchema();
@@ -271,6 +274,12 @@ bool MetaDb::HasChildren(SqlConnection& c, const std::string& parent, int64_t as
     SqlConnection::Stmt s(c, "SELECT 1 FROM nodes WHERE parent = ?1 AND" AS_OF "LIMIT 1");
     s.Bind(1, parent).Bind(9, asOf);
     return s.Step();
+}
+
+int64_t MetaDb::ObjectCreatedUs(SqlConnection& c, const std::string& guid) {
+    SqlConnection::Stmt s(c, "SELECT created_us FROM objects WHERE guid = ?1");
+    s.Bind(1, guid);
+    return s.Step() ? s.Int(0) : 0;
 }
 
 bool MetaDb::InsertObject(SqlConnection& c, const std::string& guid, int type, int64_t us, int64_t& no) {

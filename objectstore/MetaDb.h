@@ -117,6 +117,8 @@ public:
     // Makes every committed change durable (a tiny durable transaction).
     void SyncCommitted();
     // Moves the WAL into the database file (on close).
+    // Threads waiting for the writer now.
+    int WritersWaiting() const { return writersWaiting_.load(); }
     void Checkpoint();
     const std::string& Path() const { return path_; }
 
@@ -132,6 +134,8 @@ public:
     static bool HasChildren(SqlConnection& c, const std::string& parent, int64_t asOf);
 
     // Registers a new object GUID; false when the GUID was ever used before.
+    // When the object was handed out (0 when unknown).
+    static int64_t ObjectCreatedUs(SqlConnection& c, const std::string& guid);
     static bool InsertObject(SqlConnection& c, const std::string& guid, int type, int64_t us, int64_t& no);
     static int64_t InsertNode(SqlConnection& c, const NodeRow& row);
     static void UpdateNodeInPlace(SqlConnection& c, const NodeRow& row);

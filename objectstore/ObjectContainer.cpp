@@ -71,7 +71,6 @@ struct ObjectContainer::Impl {
     uint64_t maxOpenStores = 1000;
     uint64_t nextIndex = 1;
     std::map<uint64_t, std::shared_ptr<StoreView>> views;
-    std::map<std::string, std::weak_ptr<StoreEngine>> engines;  // by store folder
 
     std::shared_ptr<StoreView> Find(uint64_t index) {
         std::shared_lock<std::shared_mutex> guard(mutex);
@@ -144,12 +143,7 @@ CPelError ObjectContainer::openObjectStore(uint64_t& storeIndex, const ObjectSto
             std::shared_lock<std::shared_mutex> guard(impl_->mutex);
             if (impl_->views.size() >= impl_->maxOpenStores) Fail(EMFILE, "too many open stores");
         }
-        std::shared_ptr<StoreEngine> engine;
-        {
-            std::shared_lock<std::shared_mutex> guard(impl_->mutex);
-            auto it = impl_->engines.find(folder);
-            if (it != impl_->engines.end()) engine = it->second.lock();
-        }
+        std::shared_ptr<StoreEngine> engine = StoreEngine::FindShared(folder);
         if (!engine) {
             StoreEngine::Options options;
             options.folder = folder;
@@ -168,7 +162,7 @@ CPelError ObjectContainer::openObjectStore(uint64_t& storeIndex, const ObjectSto
             // A store closed a moment ago may still be letting go of its lock.
             for (int attempt = 0;; ++attempt) {
                 try {
-                    engine = std::make_shared<StoreEngine>(options);
+                    engine = StoreEngine::Shared(options);
                     break;
                 } catch (const StoreFailure& f) {
                     if (f.ErrNo() != EBUSY || attempt >= 20) throw;
@@ -190,7 +184,6 @@ CPelError ObjectContainer::openObjectStore(uint64_t& storeIndex, const ObjectSto
         }
         auto view = std::make_shared<StoreView>(index, config, engine, scratch);
         std::unique_lock<std::shared_mutex> guard(impl_->mutex);
-        impl_->engines[folder] = engine;
         impl_->views[index] = view;
         storeIndex = index;
     });

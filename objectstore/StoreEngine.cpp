@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <optional>
+#include <map>
 #include <set>
 
 #include "objectstore/GuidSource.h"
@@ -18,6 +19,7 @@
 #include "objectstore/PathRules.h"
 #include "objectstore/StoreFailure.h"
 #include "objectstore/StoreFormat.h"
+#include "objectstore/TimeText.h"
 
 namespace ObjectStore {
 
@@ -44,7 +46,61 @@ int64_t CacheKiB(const ObjectStoreConfig& c) {
     return std::max<int64_t>(512, std::min<int64_t>(kib, 64 * 1024));
 }
 
+int64_t ParseInt(const std::string& text) {
+    try {
+        return text.empty() ? 0 : std::stoll(text);
+    } catch (const std::exception&) {
+        Fail(EPROTO, "malformed number in the store's metadata: " + text);
+    }
+}
+
+std::set<int64_t> ParseTimes(const std::string& text) {
+    std::set<int64_t> times;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t comma = text.find(',', start);
+        if (comma == std::string::npos) comma = text.size();
+        times.insert(ParseInt(text.substr(start, comma - start)));
+        start = comma + 1;
+    }
+    return times;
+}
+
+std::mutex& RegistryMutex() {
+    static std::mutex* mutex = new std::mutex;
+    return *mutex;
+}
+
+// Open engines by store folder; guarded by RegistryMutex(). A child process
+// after fork holds no store lock: the parent's engines are not its own.
+std::map<std::string, std::weak_ptr<StoreEngine>>& Registry() {
+    static auto* engines = new std::map<std::string, std::weak_ptr<StoreEngine>>;
+    static pid_t owner = ::getpid();
+    if (owner != ::getpid()) {
+        engines->clear();
+        owner = ::getpid();
+    }
+    return *engines;
+}
+
 }  // namespace
+
+std::shared_ptr<StoreEngine> StoreEngine::Shared(const Options& options) {
+    std::lock_guard<std::mutex> guard(RegistryMutex());
+    std::weak_ptr<StoreEngine>& slot = Registry()[options.folder];
+    std::shared_ptr<StoreEngine> engine = slot.lock();
+    if (!engine) {
+        engine = std::make_shared<StoreEngine>(options);
+        slot = engine;
+    }
+    return engine;
+}
+
+std::shared_ptr<StoreEngine> StoreEngine::FindShared(const std::string& folder) {
+    std::lock_guard<std::mutex> guard(RegistryMutex());
+    auto it = Registry().find(folder);
+    return it == Registry().end() ? nullptr : it->second.lock();
+}
 
 // One metadata change: a write transaction plus the cache entries to drop
 // once it has committed (dropping them earlier could let a reader put the
@@ -146,7 +202,10 @@ void StoreEngine::OpenOrCreate(const Options& options) {
         }
         rootGuid_ = MetaDb::GetMeta(c, "root_guid");
         extentSize_ = std::stoull(MetaDb::GetMeta(c, "extent_size"));
-        nextExtent_ = reservedExtent_ = std::stoull(MetaDb::GetMeta(c, "next_extent"));
+        nextExtent_ = reservedExtent_ = extentWatermark_ = std::stoull(MetaDb::GetMeta(c, "next_extent"));
+        createdUs_ = MetaDb::ObjectCreatedUs(c, rootGuid_);
+        kept_.keptFromUs = ParseInt(MetaDb::GetMeta(c, kMetaKeptFromUs));
+        kept_.pinnedUs = ParseTimes(MetaDb::GetMeta(c, kMetaKeptPins));
         txn.Commit();
     }
     struct stat st;
@@ -697,6 +756,39 @@ std::shared_ptr<OpenFile> StoreEngine::FindOpen(const std::string& guid) {
     return it == openFiles_.end() ? nullptr : it->second.first;
 }
 
+// ---------------------------------------------------------------- retention
+
+StoreEngine::KeptStates StoreEngine::Kept() {
+    std::lock_guard<std::mutex> guard(retentionMutex_);
+    return kept_;
+}
+
+void StoreEngine::AdmitView(int64_t asOf) {
+    std::lock_guard<std::mutex> guard(retentionMutex_);
+    if (!kept_.Keeps(asOf)) {
+        Fail(ERANGE, "the state of " + DescribeUs(asOf) + " has been pruned away; the oldest time still available is " +
+                         DescribeUs(kept_.keptFromUs));
+    }
+    openViewTimes_.insert(asOf);
+}
+
+void StoreEngine::ReleaseView(int64_t asOf) {
+    std::lock_guard<std::mutex> guard(retentionMutex_);
+    auto it = openViewTimes_.find(asOf);
+    if (it != openViewTimes_.end()) openViewTimes_.erase(it);
+}
+
+std::vector<int64_t> StoreEngine::OpenViewTimesLocked() const {
+    return std::vector<int64_t>(openViewTimes_.begin(), openViewTimes_.end());
+}
+
+std::set<std::string> StoreEngine::OpenFileGuids() {
+    std::shared_lock<std::shared_mutex> guard(openMutex_);
+    std::set<std::string> guids;
+    for (const auto& entry : openFiles_) guids.insert(entry.first);
+    return guids;
+}
+
 // ---------------------------------------------------------------- reports
 
 std::vector<std::pair<std::string, std::string>> StoreEngine::Stats() {
@@ -725,15 +817,7 @@ std::vector<std::pair<std::string, std::string>> StoreEngine::Stats() {
         SqlConnection::Stmt b(c, "SELECT COALESCE(SUM(LENGTH(CAST(data AS BLOB))), 0) FROM extmap WHERE extent = 0");
         if (b.Step()) inlineBytes = b.Int(0);
     }
-    std::string lastWrite = "never";
-    if (files > 0 && lastWriteNs > 0) {
-        time_t secs = static_cast<time_t>(lastWriteNs / 1000000000);
-        struct tm tmv;
-        gmtime_r(&secs, &tmv);
-        char buf[64];
-        std::strftime(buf, sizeof(buf), "%Y-%m-%d %H:%M:%S UTC", &tmv);
-        lastWrite = buf;
-    }
+    const std::string lastWrite = files > 0 && lastWriteNs > 0 ? UtcText(lastWriteNs / 1000000000) : "never";
     out.emplace_back("Files", std::to_string(files));
     out.emplace_back("Directories", std::to_string(dirs));
     out.emplace_back("Symbolic links", std::to_string(links));

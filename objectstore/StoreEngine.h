@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
@@ -43,6 +44,12 @@ public:
     ~StoreEngine();  // commits open files and checkpoints the metadata
     StoreEngine(const StoreEngine&) = delete;
     StoreEngine& operator=(const StoreEngine&) = delete;
+
+    // The process's one engine of options.folder: the open one, or a new one
+    // made from options (a store folder is locked by one engine at a time).
+    static std::shared_ptr<StoreEngine> Shared(const Options& options);
+    // The open engine of folder, or null.
+    static std::shared_ptr<StoreEngine> FindShared(const std::string& folder);
 
     // Builds a writable view's scratch store in folder from the base store's
     // state as of asOf. The base's extents are shared, never written.
@@ -113,6 +120,36 @@ public:
     // lock, with the change committed.
     void CacheTouched(const NodeRow& row);
 
+    // --- retention (see StorePruner) ---
+    // What stays of the history besides the live state: every state from
+    // keptFromUs on, and the states at the pinned times.
+    struct KeptStates {
+        int64_t keptFromUs = 0;
+        std::set<int64_t> pinnedUs;
+        bool Keeps(int64_t asOf) const { return asOf >= keptFromUs || pinnedUs.count(asOf) != 0; }
+    };
+    KeptStates Kept();
+    // Serialises a prune's choice of what stays with views opening.
+    std::mutex& RetentionMutex() { return retentionMutex_; }
+    // Caller holds RetentionMutex().
+    const KeptStates& KeptLocked() const { return kept_; }
+    // One prune at a time.
+    std::mutex& PruneMutex() { return pruneMutex_; }
+    // Caller holds RetentionMutex(); the choice is persisted already.
+    void SetKeptLocked(const KeptStates& kept) { kept_ = kept; }
+    // A view of the state at asOf opens (its time is kept while it is open);
+    // ERANGE when that state has been pruned away.
+    void AdmitView(int64_t asOf);
+    void ReleaseView(int64_t asOf);
+    // Times of the views open now; caller holds RetentionMutex().
+    std::vector<int64_t> OpenViewTimesLocked() const;
+    // Extent ids below this were handed out before this engine opened.
+    uint64_t ExtentWatermark() const { return extentWatermark_; }
+    // GUIDs of the files open now.
+    std::set<std::string> OpenFileGuids();
+    // Time of the first state the store holds (its creation), microseconds.
+    int64_t CreatedUs() const { return createdUs_; }
+
     // Ordered statistics for people.
     std::vector<std::pair<std::string, std::string>> Stats();
     // Checks the metadata and that every extent a row needs exists with the
@@ -161,6 +198,13 @@ private:
     LruCache<std::string, NodeRow> attrCache_;    // guid -> live row
     LruCache<std::string, NodeRow> dirCache_;     // parent + name -> child's live row
     LruCache<std::string, NameEntry> guidCache_;  // guid -> parent and name
+
+    uint64_t extentWatermark_ = 0;
+    int64_t createdUs_ = 0;
+    std::mutex pruneMutex_;
+    std::mutex retentionMutex_;
+    KeptStates kept_;                       // guarded by retentionMutex_
+    std::multiset<int64_t> openViewTimes_;  // guarded by retentionMutex_
 
     std::shared_mutex openMutex_;
     // Live open files and their handle counts; guarded by openMutex_.

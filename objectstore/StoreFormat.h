@@ -36,6 +36,13 @@ constexpr uint64_t kViewExtentBase = 1ull << 62;
 // never handed out twice even across a crash.
 constexpr uint64_t kExtentIdBlock = 1024;
 
+// Keys of the meta table that retention keeps (see FORMAT.md).
+constexpr const char* kMetaKeptFromUs = "kept_from_us";
+constexpr const char* kMetaKeptPins = "kept_pins";
+constexpr const char* kMetaRetention = "retention_s";
+constexpr const char* kMetaLastPruneUs = "last_prune_us";
+constexpr const char* kMetaLastPruneFreed = "last_prune_freed";
+
 constexpr const char* kMetaFileName = "meta.db";
 constexpr const char* kExtentDirName = "extents";
 constexpr const char* kViewDirName = "views";

@@ -14,6 +14,7 @@
 #include "objectstore/PathRules.h"
 #include "objectstore/StoreFailure.h"
 #include "objectstore/StoreFormat.h"
+#include "objectstore/StorePruner.h"
 
 namespace ObjectStore {
 
@@ -60,12 +61,20 @@ StoreView::StoreView(uint64_t index, const ObjectStoreConfig& config, std::share
       versionInterval_(config.versionInterval),
       copyPrecedence_(config.copyPrecedence),
       backupFilter_(config.backupFilter) {
-    if (config.isPIT) base_->MarkViewOpened();
-    if (!scratchDir_.empty()) scratch_ = StoreEngine::CreateScratch(*base_, scratchDir_, asOf_);
+    if (!config.isPIT) return;
+    base_->AdmitView(asOf_);
+    base_->MarkViewOpened();
+    try {
+        if (!scratchDir_.empty()) scratch_ = StoreEngine::CreateScratch(*base_, scratchDir_, asOf_);
+    } catch (...) {
+        base_->ReleaseView(asOf_);
+        throw;
+    }
 }
 
 StoreView::~StoreView() {
     CloseEverything();
+    if (config_.isPIT) base_->ReleaseView(asOf_);
     std::shared_ptr<StoreEngine> scratch;
     {
         std::lock_guard<std::mutex> guard(scratchMutex_);
@@ -594,6 +603,7 @@ NameValueList StoreView::Stats() {
     out.emplace_back("Store path", config_.storePath);
     out.emplace_back("View", config_.isPIT ? (writable_ ? "writable point-in-time" : "point-in-time") : "live");
     for (auto& pair : EngineRef()->Stats()) out.push_back(pair);
+    for (auto& pair : StorePruner::Stats(*base_)) out.push_back(pair);
     std::lock_guard<std::mutex> guard(settingsMutex_);
     out.emplace_back("Version interval (s)", std::to_string(versionInterval_));
     out.emplace_back("Copy precedence", std::to_string(copyPrecedence_));

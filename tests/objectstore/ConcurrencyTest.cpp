@@ -1,5 +1,6 @@
 // Many threads on one store at once: writers and readers of many files,
-// creators in one directory, lock contention, a view read beside live writes.
+// creators in one directory, lock contention, a view read beside live writes,
+// prunes beside writers that keep rewriting and removing their files.
 #include <fcntl.h>
 
 #include <atomic>
@@ -7,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "objectstore/StorePruner.h"
 #include "tests/objectstore/StoreTestFixture.h"
 
 namespace ObjectStore {
@@ -177,6 +179,43 @@ TEST_F(ConcurrencyTest, ViewReadersBesideLiveWritersSeeOnlyTheSnapshot) {
     writer.join();
     EXPECT_EQ(0, failures.load());
     EXPECT_NE(std::string(50000, 'o'), ReadPath(s_, "/hot"));
+}
+
+TEST_F(ConcurrencyTest, PrunesBesideWritersTakeNothingTheWritersStillRead) {
+    std::atomic<bool> writing{true};
+    std::atomic<int> failures{0};
+    std::thread pruner([&] {
+        PrunePolicy policy;
+        policy.keepAll = false;  // only the live state stays
+        while (writing.load()) {
+            PruneReport report;
+            if (StorePruner::Prune(dataRoot_, "/stores/s1", policy, report).IsError()) ++failures;
+        }
+    });
+    RunThreads([&](int t) {
+        for (int round = 0; round < 15; ++round) {
+            const std::string name = "w" + std::to_string(t) + "-" + std::to_string(round % 3);
+            const std::string content = Pattern(20000 + round * 100, t * 100 + round);
+            ItemName made;
+            FileHandle fh;
+            struct stat st;
+            if (container_->createAndOpen(s_, fh, Root(s_), name, st, O_RDWR | O_CREAT | O_TRUNC).IsError()) {
+                ++failures;
+                continue;
+            }
+            uint64_t count = content.size();
+            if (container_->write(s_, fh, content.data(), count, 0, 0).IsError()) ++failures;
+            if (container_->close(s_, fh).IsError()) ++failures;
+            if (ReadPath(s_, "/" + name) != content) ++failures;
+            if (round % 3 == 2 && container_->unlink(s_, ItemName("/" + name)).IsError()) ++failures;
+        }
+    });
+    writing = false;
+    pruner.join();
+    EXPECT_EQ(0, failures.load());
+    std::vector<std::string> problems;
+    ASSERT_EQ(0, container_->checkIntegrity(s_, problems).ErrNo());
+    EXPECT_TRUE(problems.empty()) << problems.front();
 }
 
 }  // namespace

@@ -129,6 +129,8 @@ TEST_F(ContainerTest, StatsArePeopleReadableAndOrdered) {
     std::vector<std::string> expected = {"Store path",     "View",         "Files",
                                          "Directories",    "Symbolic links", "Versions",
                                          "Logical bytes",  "Stored bytes", "Last write",
+                                         "Bytes on disk", "Reclaimable bytes", "Retention",
+                                         "Oldest time available", "Last prune", "Bytes freed by last prune",
                                          "Version interval (s)", "Copy precedence", "Backup filter",
                                          "Client"};
     EXPECT_EQ(expected, names);
@@ -140,6 +142,9 @@ TEST_F(ContainerTest, StatsArePeopleReadableAndOrdered) {
     EXPECT_LE(1024, std::stoll(StatValue(s, "Stored bytes")));
     EXPECT_NE("never", StatValue(s, "Last write"));
     EXPECT_NE(std::string::npos, StatValue(s, "Last write").find("UTC"));
+    EXPECT_EQ("all history", StatValue(s, "Retention"));
+    EXPECT_EQ("never", StatValue(s, "Last prune"));
+    EXPECT_EQ("0", StatValue(s, "Reclaimable bytes"));
 }
 
 TEST_F(ContainerTest, UpdateChangesSettingsShownInStats) {
