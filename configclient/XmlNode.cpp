@@ -3,107 +3,94 @@
 #include <cstdint>
 #include <cstdio>
 
-// Recursive-descent reader over one document.
+#include <pugixml.hpp>
+
+// Reading is pugixml's (Debian's libpugixml): it finds the structure and
+// keeps the text raw. What it may accept and the message format does not
+// (comments, CDATA, DOCTYPE, processing instructions, entities other than the
+// five named ones, names outside [A-Za-z_][A-Za-z0-9_.-]*, duplicate
+// attributes, nesting deeper than kMaxDepth) is refused here, so that one
+// reading of a document is all there is. pugixml expands no entity of its
+// own and reads no DTD, so nothing outside the document is ever fetched.
 class XmlParser {
 public:
-    explicit XmlParser(const std::string& text) : text_(text) {}
-
-    bool document(XmlNode& root) {
-        if (text_.compare(0, 3, "\xEF\xBB\xBF") == 0) pos_ = 3;  // UTF-8 byte order mark
-        skipBlanks();
-        if (text_.compare(pos_, 5, "<?xml") == 0) {
-            const size_t end = text_.find("?>", pos_);
-            if (end == std::string::npos) return false;
-            pos_ = end + 2;
-            skipBlanks();
+    static bool document(const std::string& text, XmlNode& root) {
+        // A UTF-8 byte order mark may lead the text.
+        const size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+        pugi::xml_document doc;
+        const pugi::xml_parse_result parsed =
+            doc.load_buffer(text.data() + start, text.size() - start, kOptions, pugi::encoding_utf8);
+        if (!parsed) return false;
+        bool haveRoot = false;
+        bool first = true;
+        for (pugi::xml_node node = doc.first_child(); node; node = node.next_sibling()) {
+            switch (node.type()) {
+                case pugi::node_declaration:
+                    if (!first) return false;
+                    break;
+                case pugi::node_pcdata:
+                    if (!isBlank(node.value())) return false;
+                    break;
+                case pugi::node_element:
+                    if (haveRoot || !element(node, root, 0)) return false;
+                    haveRoot = true;
+                    break;
+                default:
+                    return false;
+            }
+            first = false;
         }
-        if (!element(root, 0)) return false;
-        skipBlanks();
-        return pos_ == text_.size();
+        return haveRoot;
     }
 
 private:
-    static bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-    static bool isNameChar(char c, bool first) {
-        const bool alpha = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
-        return alpha || (!first && ((c >= '0' && c <= '9') || c == '.' || c == '-'));
-    }
+    // Raw text and attribute values, whitespace kept as it is; comments,
+    // CDATA, DOCTYPE, processing instructions and text beside the root
+    // element become nodes, to be refused.
+    static constexpr unsigned kOptions = pugi::parse_declaration | pugi::parse_comments | pugi::parse_cdata |
+                                         pugi::parse_doctype | pugi::parse_pi | pugi::parse_ws_pcdata |
+                                         pugi::parse_fragment;
 
-    bool atEnd() const { return pos_ >= text_.size(); }
-    char peek() const { return text_[pos_]; }
-    void skipBlanks() {
-        while (!atEnd() && isBlank(peek())) ++pos_;
-    }
-    bool take(char c) {
-        if (atEnd() || peek() != c) return false;
-        ++pos_;
+    static bool isBlank(const char* text) {
+        for (; *text != '\0'; ++text) {
+            if (*text != ' ' && *text != '\t' && *text != '\n' && *text != '\r') return false;
+        }
         return true;
     }
 
-    bool name(std::string& out) {
-        const size_t start = pos_;
-        while (!atEnd() && isNameChar(peek(), pos_ == start)) ++pos_;
-        out = text_.substr(start, pos_ - start);
-        return !out.empty();
+    static bool isName(const char* name) {
+        if (*name == '\0') return false;
+        for (const char* c = name; *c != '\0'; ++c) {
+            const bool alpha = (*c >= 'A' && *c <= 'Z') || (*c >= 'a' && *c <= 'z') || *c == '_';
+            const bool later = (*c >= '0' && *c <= '9') || *c == '.' || *c == '-';
+            if (!alpha && (c == name || !later)) return false;
+        }
+        return true;
     }
 
-    bool element(XmlNode& node, int depth) {
-        if (depth >= XmlNode::kMaxDepth || !take('<') || !name(node.name_)) return false;
-        if (!attributes(node)) return false;
-        if (take('/')) return take('>');
-        if (!take('>')) return false;
-        return content(node, depth);
-    }
-
-    bool attributes(XmlNode& node) {
-        for (;;) {
-            const size_t before = pos_;
-            skipBlanks();
-            if (atEnd()) return false;
-            if (peek() == '/' || peek() == '>') return true;
-            std::string key;
+    static bool element(const pugi::xml_node& source, XmlNode& node, int depth) {
+        if (depth >= XmlNode::kMaxDepth || !isName(source.name())) return false;
+        node.name_ = source.name();
+        for (pugi::xml_attribute attribute = source.first_attribute(); attribute; attribute = attribute.next_attribute()) {
             std::string value;
-            if (pos_ == before || !name(key)) return false;  // attributes need a blank before them
-            skipBlanks();
-            if (!take('=')) return false;
-            skipBlanks();
-            if (!quoted(value) || node.attribute(key) != nullptr) return false;
-            node.attributes_.emplace_back(key, value);
-        }
-    }
-
-    bool quoted(std::string& value) {
-        if (atEnd() || (peek() != '"' && peek() != '\'')) return false;
-        const char quote = text_[pos_++];
-        const size_t end = text_.find(quote, pos_);
-        if (end == std::string::npos) return false;
-        const std::string raw = text_.substr(pos_, end - pos_);
-        pos_ = end + 1;
-        return raw.find('<') == std::string::npos && unescape(raw, value);
-    }
-
-    bool content(XmlNode& node, int depth) {
-        for (;;) {
-            if (atEnd()) return false;
-            if (text_.compare(pos_, 2, "</") == 0) {
-                pos_ += 2;
-                std::string closing;
-                if (!name(closing) || closing != node.name_) return false;
-                skipBlanks();
-                return take('>');
+            const std::string raw = attribute.value();
+            if (!isName(attribute.name()) || raw.find('<') != std::string::npos || !unescape(raw, value) ||
+                node.attribute(attribute.name()) != nullptr) {
+                return false;
             }
-            if (peek() == '<') {
+            node.attributes_.emplace_back(attribute.name(), value);
+        }
+        for (pugi::xml_node child = source.first_child(); child; child = child.next_sibling()) {
+            if (child.type() == pugi::node_pcdata) {
+                if (!unescape(child.value(), node.text_)) return false;
+            } else if (child.type() == pugi::node_element) {
                 node.children_.emplace_back();
-                if (!element(node.children_.back(), depth + 1)) return false;
-                continue;
+                if (!element(child, node.children_.back(), depth + 1)) return false;
+            } else {
+                return false;
             }
-            const size_t end = text_.find('<', pos_);
-            if (end == std::string::npos) return false;
-            std::string piece;
-            if (!unescape(text_.substr(pos_, end - pos_), piece)) return false;
-            node.text_ += piece;
-            pos_ = end;
         }
+        return true;
     }
 
     static void appendUtf8(uint32_t cp, std::string& out) {
@@ -143,6 +130,8 @@ private:
         return true;
     }
 
+    // The five named entities and character references; any other "&" is
+    // malformed.
     static bool unescape(const std::string& raw, std::string& out) {
         for (size_t i = 0; i < raw.size(); ++i) {
             if (raw[i] != '&') {
@@ -169,9 +158,6 @@ private:
         }
         return true;
     }
-
-    const std::string& text_;
-    size_t pos_ = 0;
 };
 
 const std::string* XmlNode::attribute(const std::string& key) const {
@@ -250,8 +236,7 @@ void XmlNode::writeIndented(std::string& out, bool pretty, int depth) const {
 
 bool XmlNode::parse(const std::string& text, XmlNode& root) {
     XmlNode parsed;
-    XmlParser parser(text);
-    if (!parser.document(parsed)) return false;
+    if (!XmlParser::document(text, parsed)) return false;
     root = std::move(parsed);
     return true;
 }

@@ -1,8 +1,10 @@
 // XmlNode: the small XML tree that messages are serialised through. It knows
 // what the message format needs and nothing more: elements, attributes,
 // text, the five named entities and numeric character references, and an
-// optional leading <?xml ...?> declaration. Comments, CDATA, DOCTYPE and
-// namespaces are rejected as malformed. A value type, not thread-safe.
+// optional leading <?xml ...?> declaration. Comments, CDATA, DOCTYPE,
+// processing instructions and namespaces are rejected as malformed; no
+// entity is ever fetched from outside the document. Documents are read with
+// pugixml. A value type, not thread-safe.
 #pragma once
 #include <string>
 #include <utility>
@@ -10,7 +12,7 @@
 
 class XmlNode {
 public:
-    // Deeper documents are rejected: parsing recurses once per level.
+    // Deeper documents are rejected: building the tree recurses once per level.
     static constexpr int kMaxDepth = 32;
 
     XmlNode() = default;

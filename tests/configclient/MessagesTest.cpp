@@ -135,6 +135,14 @@ TEST(MessagesTest, MalformedTextIsRejectedAndLeavesTheMessageAlone) {
         head + "<ListObj tag=\"1.1\"></ListObj></Msg>",
         head + "<!-- comment --></Msg>",
         head + "<![CDATA[x]]></Msg>",
+        // No DTD, no entity of its own, nothing fetched from outside.
+        "<!DOCTYPE Msg [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>" + head + "<Str tag=\"1.1\">&x;</Str></Msg>",
+        "<!DOCTYPE Msg SYSTEM \"http://example.invalid/msg.dtd\">" + head + "</Msg>",
+        head + "<?pi data?></Msg>",
+        head + "</Msg><?xml version=\"1.0\"?>",
+        head + "</Msg>" + head + "</Msg>",
+        "<x:Msg family=\"30\" id=\"3078\"></x:Msg>",
+        head + "<Str tag=\"1.1\" x:y=\"1\"></Str></Msg>",
     };
     for (const std::string& xml : malformed) {
         App::MossgateProtocols message;
