@@ -25,13 +25,6 @@ bool ParseOperation(const std::string& text, int& operation) {
     return true;
 }
 
-bool ParseType(const std::string& text, ExportType& type) {
-    if (text == "live") type = EXPORT_TYPE_OBJECT_STORE;
-    else if (text == "pit") type = EXPORT_TYPE_PIT;
-    else return false;
-    return true;
-}
-
 // A share path: absolute, as the module keys shares by it.
 bool SharePath(const AdminRequest& request, std::string& path, std::string& error) {
     if (!request.Text(AdminProtocol::kPathField, path, error)) return false;
@@ -93,14 +86,16 @@ AdminResult AdminRequestHandler::Export(const AdminRequest& request, const std::
     std::string snap;
     unsigned long subclient = 0;
     int operation = 0;
-    ExportType type = EXPORT_TYPE_OBJECT_STORE;
+    int type = 0;
     bool hasSnap = false;
     if (!request.Text(AdminProtocol::kOperationField, operationText, error)) return BadRequest(error);
     if (!ParseOperation(operationText, operation)) {
         return BadRequest("operation [" + operationText + "] must be create, update or unexport");
     }
     if (!request.Text(AdminProtocol::kTypeField, typeText, error)) return BadRequest(error);
-    if (!ParseType(typeText, type)) return BadRequest("export type [" + typeText + "] must be live or pit");
+    if (!AdminProtocol::ParseExportType(typeText, type)) {
+        return BadRequest("export type [" + typeText + "] must be live (1) or pit (2)");
+    }
     if (!request.Id(AdminProtocol::kSubclientField, subclient, error)) return BadRequest(error);
     if (!SharePath(request, path, error)) return BadRequest(error);
     if (!request.OptionalText(AdminProtocol::kSnapField, snap, hasSnap, error)) return BadRequest(error);

@@ -64,6 +64,23 @@ enum Code : int {
     kInternalError = 107      // quayd could not serve the request
 };
 
+// Client, subclient and policy ids: 1 to 2^31-1. The module brings the
+// shares of a subclient back at start by a signed 32-bit id, so a larger id
+// would export once and be lost at the next restart.
+constexpr unsigned long kMaxId = 2147483647;
+// The fields whose values are such ids.
+bool IsIdField(const std::string& field);
+// Strict decimal 0 .. max: digits only, no sign, no blanks.
+bool ParseNumber(const std::string& text, unsigned long max, unsigned long& value);
+// An id field's text: 1 .. kMaxId, or also 0 ("none") with allowZero. False
+// with a message naming the field.
+bool ParseId(const std::string& field, const std::string& text, bool allowZero, unsigned long& id,
+             std::string& error);
+
+// Export types of the export command: live (1) and pit (2), by name or
+// number. False for anything else, which never reaches the module.
+bool ParseExportType(const std::string& text, int& type);
+
 // A row: fields joined by tabs, each field escaped like a KeyValueList value
 // (so a field never holds a raw tab or newline).
 std::string JoinRow(const std::vector<std::string>& fields);

@@ -60,6 +60,12 @@ bool QuayAdmCommand::BuildRequest(const std::vector<std::string>& args, KeyValue
         built.Add(kCommandField, spec.name);
         for (size_t i = 0; i < given; ++i) {
             const char* field = i < spec.required.size() ? spec.required[i] : spec.optional[i - spec.required.size()];
+            // quayd checks every value; ids are checked here as well, so a
+            // mistyped id is named before anything is sent.
+            unsigned long id = 0;
+            if (IsIdField(field) && !ParseId(field, args[i + 1], field == std::string(kPolicyField), id, error)) {
+                return false;
+            }
             built.Add(field, args[i + 1]);
         }
         request = built;
@@ -73,6 +79,7 @@ std::string QuayAdmCommand::Usage() {
     std::string usage =
         "usage: quayadm [--socket PATH] <command> [arguments]\n"
         "       quayadm [--socket PATH] --raw   (sends stdin as the request payload)\n"
+        "       quayadm --help | --version\n"
         "commands:\n";
     for (const CommandSpec& spec : Commands()) usage += std::string("  ") + spec.synopsis + "\n";
     usage += "The socket is --socket, else $QUAY_ADMIN_SOCKET, else $QUAY_DATA_DIR/quayd.sock.\n";

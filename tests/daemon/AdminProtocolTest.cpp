@@ -174,6 +174,22 @@ TEST(QuayAdmCommand, WrongArgumentCountsAndUnknownCommandsAreUsageErrors) {
     EXPECT_TRUE(request.empty());
 }
 
+TEST(QuayAdmCommand, IdsAboveTwoToTheThirtyFirstAreRefusedBeforeSending) {
+    KeyValueList request;
+    std::string error;
+    EXPECT_FALSE(QuayAdmCommand::BuildRequest({"export", "create", "live", "3000000000", "/s"}, request, error));
+    EXPECT_EQ("field subclient must be a number from 1 to 2147483647, not [3000000000]: quayd brings shares back "
+              "at start by signed 32-bit ids",
+              error);
+    EXPECT_FALSE(QuayAdmCommand::BuildRequest({"add-client", "2147483648", "h"}, request, error));
+    EXPECT_FALSE(QuayAdmCommand::BuildRequest({"define-store", "10", "0", "s"}, request, error));
+    EXPECT_EQ("field client must be a number from 1 to 2147483647, not [0]", error);
+    EXPECT_FALSE(QuayAdmCommand::BuildRequest({"add-subclient", "10", "1", "n", "x"}, request, error));
+    EXPECT_EQ("field policy must be a number from 0 to 2147483647, not [x]", error);
+    EXPECT_TRUE(request.empty());
+    EXPECT_TRUE(QuayAdmCommand::BuildRequest({"add-subclient", "2147483647", "1", "n", "0"}, request, error));
+}
+
 std::string Printed(FILE* stream) {
     fflush(stream);
     rewind(stream);

@@ -140,11 +140,11 @@ TEST_F(AdminRequestHandlerTest, BadRequestsNeverReachTheModule) {
         {{{"command", "export"}, {"op", "delete"}, {"type", "live"}, {"subclient", "10"}, {"path", "/s"}},
          "operation [delete] must be create, update or unexport"},
         {{{"command", "export"}, {"op", "create"}, {"type", "full"}, {"subclient", "10"}, {"path", "/s"}},
-         "export type [full] must be live or pit"},
+         "export type [full] must be live (1) or pit (2)"},
         {{{"command", "export"}, {"op", "create"}, {"type", "live"}, {"subclient", "ten"}, {"path", "/s"}},
-         "field subclient must be a number from 1 to 9223372036854775807, not [ten]"},
+         "field subclient must be a number from 1 to 2147483647, not [ten]"},
         {{{"command", "export"}, {"op", "create"}, {"type", "live"}, {"subclient", "0"}, {"path", "/s"}},
-         "field subclient must be a number from 1 to 9223372036854775807, not [0]"},
+         "field subclient must be a number from 1 to 2147483647, not [0]"},
         {{{"command", "export"}, {"op", "create"}, {"type", "live"}, {"subclient", "10"}, {"path", "s"}},
          "share path [s] must begin with /"},
         {{{"command", "export"}, {"op", "create"}, {"type", "live"}, {"subclient", "10"}}, "missing field path"},
@@ -155,6 +155,17 @@ TEST_F(AdminRequestHandlerTest, BadRequestsNeverReachTheModule) {
          "field path must not contain NUL bytes"},
         {{{"command", "add-view"}, {"subclient", "10"}, {"path", "/s-a"}, {"toTime", "1"}, {"readOnly", "yes"}},
          "field readOnly must be 0 or 1, not [yes]"},
+        {{{"command", "add-subclient"}, {"id", "2147483648"}, {"client", "1"}, {"name", "n"}},
+         "field id must be a number from 1 to 2147483647, not [2147483648]: quayd brings shares back at start "
+         "by signed 32-bit ids"},
+        {{{"command", "add-subclient"}, {"id", "5"}, {"client", "3000000000"}, {"name", "n"}},
+         "field client must be a number from 1 to 2147483647, not [3000000000]: quayd brings shares back at "
+         "start by signed 32-bit ids"},
+        {{{"command", "add-subclient"}, {"id", "5"}, {"client", "1"}, {"name", "n"}, {"policy", "99999999999999999999"}},
+         "field policy must be a number from 0 to 2147483647, not [99999999999999999999]"},
+        {{{"command", "define-store"}, {"subclient", "3000000000"}, {"client", "1"}, {"store", "s"}},
+         "field subclient must be a number from 1 to 2147483647, not [3000000000]: quayd brings shares back at "
+         "start by signed 32-bit ids"},
         {{{"command", "reboot"}}, "unknown command [reboot]"},
         {{}, "missing field command"},
     };
@@ -169,6 +180,38 @@ TEST_F(AdminRequestHandlerTest, BadRequestsNeverReachTheModule) {
     EXPECT_EQ("protocol version [2] is not supported; this quayd speaks 1",
               Field(handler_.Handle(wrongVersion, "uid 0 pid 7"), "text"));
     EXPECT_TRUE(module_.requests.empty());
+}
+
+// The module reads the export type into an enumeration that holds 1 and 2
+// only: any other number must stop in quayd (this suite also runs under
+// UndefinedBehaviorSanitizer). Numbers 1 and 2 are taken like live and pit.
+TEST_F(AdminRequestHandlerTest, ExportTypesOutsideOneAndTwoNeverReachTheModule) {
+    for (const char* op : {"create", "update", "unexport"}) {
+        for (const char* type : {"7", "0", "3", "-1", "4294967297", "2x"}) {
+            const KeyValueList response =
+                Handle({{"command", "export"}, {"op", op}, {"type", type}, {"subclient", "10"}, {"path", "/s"}});
+            EXPECT_EQ("100", Field(response, "code")) << op << " " << type;
+            EXPECT_EQ(std::string("export type [") + type + "] must be live (1) or pit (2)", Field(response, "text"));
+        }
+    }
+    EXPECT_TRUE(module_.requests.empty());
+
+    module_.code = 2;
+    module_.result = false;
+    Handle({{"command", "export"}, {"op", "unexport"}, {"type", "2"}, {"subclient", "10"}, {"path", "/s-a"}});
+    Handle({{"command", "export"}, {"op", "unexport"}, {"type", "1"}, {"subclient", "10"}, {"path", "/s"}});
+    ASSERT_EQ(2u, module_.requests.size());
+    EXPECT_EQ(EXPORT_TYPE_PIT, module_.requests[0].exportType);
+    EXPECT_EQ(EXPORT_TYPE_OBJECT_STORE, module_.requests[1].exportType);
+
+    // ModuleRpc itself refuses such values as well, whoever calls it.
+    ModuleRpc rpc(module_, "uid 0 pid 7");
+    const AdminResult refused = ModuleRpc::ToResult(rpc.Export(QUAY_EXPORT_OP_CREATE, 7, 10, "/s", nullptr));
+    EXPECT_EQ(AdminProtocol::kBadRequest, refused.code);
+    EXPECT_EQ("export type [7] is neither 1 (live) nor 2 (pit)", refused.text);
+    EXPECT_EQ("export operation [4] is not 1, 2 or 3",
+              ModuleRpc::ToResult(rpc.Export(4, EXPORT_TYPE_PIT, 10, "/s", nullptr)).text);
+    EXPECT_EQ(2u, module_.requests.size());
 }
 
 TEST_F(AdminRequestHandlerTest, UnexportForgetsSavedExportsThatHaveNotComeBack) {
