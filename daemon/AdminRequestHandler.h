@@ -35,6 +35,9 @@ private:
     AdminResult ClientUpdate(const AdminRequest& request, const std::string& caller);
     AdminResult Stats(const AdminRequest& request, const std::string& caller);
     AdminResult ListExports();
+    // kInUse when a served share belongs to the store (or, for an empty
+    // store, to the subclient); kOk otherwise.
+    AdminResult RefuseWhileExported(unsigned long subclient, const std::string& store);
     AdminResult Database(const AdminRequest& request, const std::string& command, bool& known);
     AdminResult DatabaseViews(const AdminRequest& request, const std::string& command, bool& known);
 

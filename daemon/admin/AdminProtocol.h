@@ -33,6 +33,9 @@ constexpr char kTypeField[] = "type";
 constexpr char kSnapField[] = "snap";
 constexpr char kFirstField[] = "first";
 constexpr char kSecondField[] = "second";
+constexpr char kClientsField[] = "clients";
+constexpr char kUsersField[] = "users";
+constexpr char kGroupsField[] = "groups";
 
 // Commands.
 constexpr char kAddClient[] = "add-client";
@@ -45,6 +48,8 @@ constexpr char kShowSubclient[] = "show-subclient";
 constexpr char kDefineStore[] = "define-store";
 constexpr char kAddView[] = "add-view";
 constexpr char kRemoveView[] = "remove-view";
+constexpr char kListViews[] = "list-views";
+constexpr char kReleaseStore[] = "release-store";
 constexpr char kExport[] = "export";
 constexpr char kClientUpdate[] = "client-update";
 constexpr char kStats[] = "stats";
@@ -61,7 +66,8 @@ enum Code : int {
     kAlreadyExists = 104,     // configuration: id, store name or view taken
     kDatabaseError = 105,     // configuration database failure
     kSaveFailed = 106,        // the export changed but the saved exports file was not written
-    kInternalError = 107      // quayd could not serve the request
+    kInternalError = 107,     // quayd could not serve the request
+    kInUse = 108              // the store or subclient still has exported shares
 };
 
 // Client, subclient and policy ids: 1 to 2^31-1. The module brings the

@@ -14,6 +14,7 @@ struct CommandSpec {
     std::vector<const char*> required;  // request fields of the positional arguments
     std::vector<const char*> optional;  // fields of trailing optional arguments
     const char* synopsis;
+    std::vector<const char*> named = {};  // fields also given as "--<field> VALUE", anywhere
 };
 
 const std::vector<CommandSpec>& Commands() {
@@ -29,8 +30,12 @@ const std::vector<CommandSpec>& Commands() {
         {kDefineStore, {kSubclientField, kClientField, kStoreField}, {},
          "define-store <subclient> <client id> <store name>"},
         {kAddView, {kSubclientField, kPathField, kToTimeField}, {kReadOnlyField, kWritableField},
-         "add-view <subclient> <mount path> <to time> [readonly 0|1] [writable 0|1]"},
+         "add-view <subclient> <mount path> <to time> [readonly 0|1] [writable 0|1]\n"
+         "           [--clients LIST] [--users LIST] [--groups LIST]   (default: the store's)",
+         {kClientsField, kUsersField, kGroupsField}},
         {kRemoveView, {kSubclientField, kPathField}, {}, "remove-view <subclient> <mount path>"},
+        {kListViews, {kSubclientField}, {}, "list-views <subclient>"},
+        {kReleaseStore, {kSubclientField, kStoreField}, {}, "release-store <subclient> <store name>"},
         {kExport, {kOperationField, kTypeField, kSubclientField, kPathField}, {kSnapField},
          "export create|update|unexport live|pit <subclient> <share path> [snap details]"},
         {kClientUpdate, {kSubclientField, kPathField, kFirstField, kSecondField}, {},
@@ -50,7 +55,24 @@ bool QuayAdmCommand::BuildRequest(const std::vector<std::string>& args, KeyValue
     }
     for (const CommandSpec& spec : Commands()) {
         if (args[0] != spec.name) continue;
-        const size_t given = args.size() - 1;
+        // Named options first, wherever they stand; the rest is positional.
+        std::vector<std::string> positional;
+        KeyValueList named;
+        for (size_t i = 1; i < args.size(); ++i) {
+            const char* field = nullptr;
+            for (const char* option : spec.named) {
+                if (args[i] == std::string("--") + option) field = option;
+            }
+            if (field == nullptr) {
+                positional.push_back(args[i]);
+            } else if (i + 1 >= args.size() || named.Has(field)) {
+                error = std::string("usage: quayadm ") + spec.synopsis;
+                return false;
+            } else {
+                named.Add(field, args[++i]);
+            }
+        }
+        const size_t given = positional.size();
         if (given < spec.required.size() || given > spec.required.size() + spec.optional.size()) {
             error = std::string("usage: quayadm ") + spec.synopsis;
             return false;
@@ -63,11 +85,12 @@ bool QuayAdmCommand::BuildRequest(const std::vector<std::string>& args, KeyValue
             // quayd checks every value; ids are checked here as well, so a
             // mistyped id is named before anything is sent.
             unsigned long id = 0;
-            if (IsIdField(field) && !ParseId(field, args[i + 1], field == std::string(kPolicyField), id, error)) {
+            if (IsIdField(field) && !ParseId(field, positional[i], field == std::string(kPolicyField), id, error)) {
                 return false;
             }
-            built.Add(field, args[i + 1]);
+            built.Add(field, positional[i]);
         }
+        for (const auto& pair : named.pairs()) built.Add(pair.first, pair.second);
         request = built;
         return true;
     }

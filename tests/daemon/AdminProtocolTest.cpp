@@ -174,6 +174,29 @@ TEST(QuayAdmCommand, WrongArgumentCountsAndUnknownCommandsAreUsageErrors) {
     EXPECT_TRUE(request.empty());
 }
 
+TEST(QuayAdmCommand, ViewAccessOptionsStandAnywhereAndOnlyOnce) {
+    KeyValueList request;
+    std::string error;
+    ASSERT_TRUE(QuayAdmCommand::BuildRequest(
+        {"add-view", "--users", "0,1000", "10", "/s-a", "5", "1", "--clients", "10.0.0.0/8"}, request, error));
+    EXPECT_EQ((KeyValueList::Pairs{{"version", "1"},
+                                   {"command", "add-view"},
+                                   {"subclient", "10"},
+                                   {"path", "/s-a"},
+                                   {"toTime", "5"},
+                                   {"readOnly", "1"},
+                                   {"users", "0,1000"},
+                                   {"clients", "10.0.0.0/8"}}),
+              request.pairs());
+    EXPECT_FALSE(QuayAdmCommand::BuildRequest({"add-view", "10", "/s-a", "5", "--groups"}, request, error));
+    EXPECT_EQ(0u, error.find("usage: quayadm add-view "));
+    EXPECT_FALSE(
+        QuayAdmCommand::BuildRequest({"add-view", "10", "/s-a", "5", "--users", "1", "--users", "2"}, request, error));
+    // Other commands take no such options: the text stays an argument.
+    EXPECT_FALSE(QuayAdmCommand::BuildRequest({"list-views", "--clients", "x"}, request, error));
+    EXPECT_EQ("usage: quayadm list-views <subclient>", error);
+}
+
 TEST(QuayAdmCommand, IdsAboveTwoToTheThirtyFirstAreRefusedBeforeSending) {
     KeyValueList request;
     std::string error;
