@@ -7,6 +7,7 @@
 #include "daemon/QuaydLog.h"
 #include "daemon/StoreOwnership.h"
 #include "host/ExportCache.h"
+#include "host/LogRequestTag.h"
 #include "host/ShareIdToPathCache.h"
 #include "module/fsm/ConfigRPCRecords.h"
 
@@ -48,12 +49,22 @@ unsigned int ServedShareId(const std::string& path) {
 KeyValueList AdminRequestHandler::Handle(const KeyValueList& message, const std::string& caller) {
     AdminRequest request(message);
     const std::string command = request.Command();
+    LogRequestTag tag("admin " + std::to_string(++served_));
     QUAYD_LOG(1, "INFO: Admin request from [%s]: %s", caller.c_str(), request.Summary().c_str());
+    tag.ClearProblems();  // the request's own fields are no problem
     AdminResult result;
     try {
         result = Dispatch(request, caller);
     } catch (const std::exception& e) {
         result = AdminResult::Make(AdminProtocol::kInternalError, std::string("quayd failed: ") + e.what());
+    }
+    // The reason for a failure is often only in what the module logged.
+    if (result.code != AdminProtocol::kOk) {
+        result.logLines = tag.problems();
+        if (tag.unlisted() > 0) {
+            result.logLines.push_back("(" + std::to_string(tag.unlisted()) + " more in the quayd log, tagged [" +
+                                      tag.tag() + "])");
+        }
     }
     QUAYD_LOG(1, "INFO: Admin request [%s] answered [%d] [%s]", command.c_str(), result.code, result.text.c_str());
     return result.ToMessage();

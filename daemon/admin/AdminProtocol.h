@@ -15,6 +15,9 @@ constexpr char kCommandField[] = "command";
 constexpr char kCodeField[] = "code";
 constexpr char kTextField[] = "text";
 constexpr char kRowField[] = "row";
+// Warning and error lines the request wrote to quayd's log; only in
+// responses with a code other than 0.
+constexpr char kLogField[] = "log";
 
 // Request fields named by the commands.
 constexpr char kIdField[] = "id";

@@ -122,6 +122,9 @@ int QuayAdmCommand::PrintResponse(const KeyValueList& response, FILE* out, FILE*
     }
     fprintf(code == 0 ? out : err, "%ld: %s\n", code, text.c_str());
     for (const std::string& row : response.GetAll(kRowField)) fprintf(out, "%s\n", row.c_str());
+    // Lines from quayd's log are escaped already; quayd sends them only
+    // with failures.
+    for (const std::string& line : response.GetAll(kLogField)) fprintf(err, "  log: %s\n", line.c_str());
     return code == 0 ? 0 : 1;
 }
 

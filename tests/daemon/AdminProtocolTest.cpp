@@ -237,8 +237,12 @@ TEST(QuayAdmCommand, ExitStatusFollowsTheCodeAndRowsGoToStdout) {
     KeyValueList failed;
     failed.Add("code", "18");
     failed.Add("text", "share is already exported");
+    failed.Add("log", "ERROR: Share [/store1] is exported already");
+    failed.Add("log", "ERROR: second\\nline");
     EXPECT_EQ(1, QuayAdmCommand::PrintResponse(failed, out, err));
-    EXPECT_EQ("18: share is already exported\n", Printed(err));
+    EXPECT_EQ("18: share is already exported\n  log: ERROR: Share [/store1] is exported already\n"
+              "  log: ERROR: second\\nline\n",
+              Printed(err));
 
     KeyValueList noCode;
     EXPECT_EQ(1, QuayAdmCommand::PrintResponse(noCode, out, err));

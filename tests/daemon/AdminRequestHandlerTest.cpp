@@ -222,6 +222,41 @@ TEST_F(AdminRequestHandlerTest, ExportTypesOutsideOneAndTwoNeverReachTheModule) 
     EXPECT_EQ(2u, module_.requests.size());
 }
 
+// What a module logs while it fails a create: the reason is in the log only.
+void LogAFailedCreate(const RecordingModule::Request&) {
+    g_ptrLogWriter->Write(1, "f", 1, 0, 0, "INFO: Exporting the share [%s]", "/s");
+    g_ptrLogWriter->Write(-1, "f", 2, 0, 0, "ExtentSize [10 MB]. This extent size will be used for all new files.");
+    g_ptrLogWriter->Write(1, "f", 3, 0, 0, "INFO: ObjectStore [/s] open error [%s]", "store is open in another process");
+    g_ptrLogWriter->Write(-1, "f", 4, 0, 0, "ERROR: BackupFSMExport init %s\n", "Failed");
+    g_ptrLogWriter->Write(-1, "f", 5, 0, 0, "INFO: Removed [10] from sharesInInit");
+}
+
+TEST_F(AdminRequestHandlerTest, AFailureCarriesTheWarningsAndErrorsItsRequestLogged) {
+    module_.onRequest = LogAFailedCreate;
+    module_.result = false;
+    module_.code = 1;
+    module_.text = "BackupFSMExport init Failed";
+    KeyValueList response =
+        Handle({{"command", "export"}, {"op", "create"}, {"type", "live"}, {"subclient", "10"}, {"path", "/s"}});
+    EXPECT_EQ("1", Field(response, "code"));
+    EXPECT_EQ((std::vector<std::string>{"ExtentSize [10 MB]. This extent size will be used for all new files.",
+                                        "INFO: ObjectStore [/s] open error [store is open in another process]",
+                                        "ERROR: BackupFSMExport init Failed"}),
+              response.GetAll("log"));
+    // The same lines, without a failure, stay in the log only.
+    module_.result = true;
+    module_.code = 0;
+    module_.text = nullptr;
+    response = Handle({{"command", "export"}, {"op", "update"}, {"type", "live"}, {"subclient", "10"}, {"path", "/s"}});
+    EXPECT_EQ("0", Field(response, "code"));
+    EXPECT_FALSE(response.Has("log"));
+    // A refusal of quayd's own, after a field that reads like a failure.
+    response = Handle({{"command", "export"}, {"op", "create"}, {"type", "live"}, {"subclient", "10"},
+                       {"path", "/error-fail-warn"}});
+    EXPECT_EQ("103", Field(response, "code"));
+    EXPECT_FALSE(response.Has("log"));
+}
+
 TEST_F(AdminRequestHandlerTest, UnexportForgetsSavedExportsThatHaveNotComeBack) {
     daemontest::WriteFile(dir_.path() + "/exports.saved",
                           "format=quayd-saved-exports\nversion=1\nexport=/s-a\nshareId=3\nmoduleType=4\n"
