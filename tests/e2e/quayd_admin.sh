@@ -109,7 +109,17 @@ kill -0 "$pid" || fail "quayd died on a malformed request"
 
 # --- only root may use the socket
 if [ "$(id -u)" -eq 0 ] && command -v setpriv > /dev/null; then
-  nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$quayadm" --socket "$socket" "$@"; }
+  # quayadm and its libraries where nobody can load them: the checkout may
+  # sit in a private folder, and a quayadm that cannot start never reaches
+  # the socket this step is about.
+  reachable="$(mktemp -d)"
+  e2e_cleanup() { rm -rf "$reachable"; }
+  mkdir "$reachable/bin" "$reachable/lib"
+  cp "$quayadm" "$reachable/bin/"
+  cp -P "$(dirname "$quayadm")"/../lib/*.so* "$reachable/lib/"
+  chmod -R a+rX "$reachable"
+  nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$reachable/bin/$(basename "$quayadm")" --socket "$socket" "$@"; }
+  out="$(nobody --version 2>&1)" || fail "quayadm does not start as nobody: $out"
   chmod 755 "$data"
   out="$(nobody list-exports 2>&1 || true)"
   case "$out" in *"Permission denied"*) ;; *) fail "mode 0600 did not keep nobody out: $out" ;; esac
