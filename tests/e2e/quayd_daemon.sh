@@ -100,8 +100,7 @@ stop_quayd TERM
 # --- NFS port taken: quayd stops with a clear error instead of running without NFS
 exec 5< <(python3 -c 'import socket,sys,time
 s=socket.socket(); s.bind(("127.0.0.1",0)); s.listen(); print(s.getsockname()[1]); sys.stdout.flush(); time.sleep(600)')
-holder=$!
-e2e_cleanup() { kill "$holder" 2>/dev/null || true; }
+kill_on_exit $!
 read -r taken <&5
 status=0
 out="$("$quayd" --data-dir "$data" --nfs-port "$taken" --mount-port "$taken" --no-rpcbind 2>&1)" || status=$?

@@ -8,8 +8,6 @@ set -euo pipefail
 quayd="$1"
 quayadm="$2"
 probe="$3"
-holder=""
-e2e_cleanup() { if [ -n "$holder" ]; then kill "$holder" 2>/dev/null || true; fi; }
 source "$(dirname "$0")/../support/quayd_e2e.sh" e2e-shares
 
 fail() { echo "FAIL: $*" >&2; echo "--- quayd log" >&2; tail -n 40 "$log" >&2 || true; exit 1; }
@@ -95,13 +93,14 @@ fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
 print("held", flush=True)
 time.sleep(300)' "$lock" > "$data/holder.out" &
 holder=$!
+kill_on_exit "$holder"
 for _ in $(seq 1 100); do grep -q held "$data/holder.out" && break; sleep 0.1; done
 grep -q held "$data/holder.out" || fail "the store's lock was not taken"
 out="$("$quayadm" --socket "$socket" export create live 10 /store1 2>&1)" && fail "create of a busy store succeeded"
 printf '%s\n' "$out" | head -n 1 | grep -q "^1: BackupFSMExport init Failed$" || fail "busy store answered: $out"
 printf '%s\n' "$out" | grep -q "^  log: .*store is open in another process" || fail "no reason under the answer: $out"
 grep -q " \[admin [0-9]*\] .*store is open in another process" "$log" || fail "reason line not tagged in the log"
-kill "$holder"; wait "$holder" 2>/dev/null || true; holder=""
+kill "$holder"; wait "$holder" 2>/dev/null || true
 
 # --- release-store: refused while exported, then the next subclient takes over
 adm export create live 10 /store1

@@ -59,8 +59,7 @@ run_pid=""
 python3 -c 'import socket, sys, time
 s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(); print(s.getsockname()[1], flush=True); time.sleep(300)' \
   > "$data/taken" &
-taker=$!
-e2e_cleanup() { kill "$taker" 2>/dev/null || true; }
+kill_on_exit $!
 for _ in $(seq 1 50); do [ -s "$data/taken" ] && break; sleep 0.1; done
 taken="$(cat "$data/taken")"
 status=0
