@@ -305,6 +305,72 @@ int ConfigDatabase::ListPropertyValues(const std::string& name,
     return CONFIG_OK;
 }
 
+int ConfigDatabase::FindStoreOwner(const std::string& store, unsigned long& subclientId) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sqlite3* db = Connection();
+    if (db == nullptr) return CONFIG_DB_ERROR;
+    SqliteStatement select(db, "SELECT subclient_id FROM store_owners WHERE store = ?1");
+    select.BindText(1, store);
+    const int rc = select.Step();
+    if (rc == SQLITE_DONE) return ZEL_PROP_NOT_FOUND;
+    if (rc != SQLITE_ROW) return CONFIG_DB_ERROR;
+    subclientId = static_cast<unsigned long>(select.ColumnInt64(0));
+    return CONFIG_OK;
+}
+
+CPelError ConfigDatabase::ClaimStore(const std::string& store, unsigned long subclientId) {
+    if (!ValidId(subclientId)) return InvalidId("subclient", subclientId);
+    if (store.empty()) return CPelError(EINVAL, "empty store name");
+    unsigned long owner = 0;
+    const int found = FindStoreOwner(store, owner);
+    if (found == CONFIG_OK) {
+        if (owner == subclientId) return CPelError::Success();
+        return CPelError(EEXIST, "store [" + store + "] belongs to subclient " + std::to_string(owner));
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    sqlite3* db = Connection();
+    if (db == nullptr) return openError_;
+    SqliteStatement insert(db, "INSERT INTO store_owners(store, subclient_id) VALUES(?1, ?2)");
+    insert.BindText(1, store);
+    insert.BindInt64(2, Key(subclientId));
+    const int rc = insert.Run();
+    if (rc == SQLITE_DONE) return CPelError::Success();
+    if (rc == SQLITE_CONSTRAINT_FOREIGNKEY) {
+        return CPelError(ENOENT, "subclient " + std::to_string(subclientId) + " does not exist");
+    }
+    if (rc == SQLITE_CONSTRAINT_PRIMARYKEY) return CPelError(EEXIST, "store [" + store + "] was just claimed");
+    return SqlError(db, "cannot claim store " + store);
+}
+
+CPelError ConfigDatabase::ReleaseStore(const std::string& store, unsigned long subclientId) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sqlite3* db = Connection();
+    if (db == nullptr) return openError_;
+    SqliteStatement remove(db, "DELETE FROM store_owners WHERE store = ?1 AND subclient_id = ?2");
+    remove.BindText(1, store);
+    remove.BindInt64(2, Key(subclientId));
+    if (remove.Run() != SQLITE_DONE) return SqlError(db, "cannot release store " + store);
+    if (sqlite3_changes(db) == 0) {
+        return CPelError(ENOENT, "subclient " + std::to_string(subclientId) + " does not own store [" + store + "]");
+    }
+    return CPelError::Success();
+}
+
+int ConfigDatabase::ListStoreOwners(std::vector<std::pair<std::string, unsigned long>>& out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sqlite3* db = Connection();
+    if (db == nullptr) return CONFIG_DB_ERROR;
+    SqliteStatement select(db, "SELECT store, subclient_id FROM store_owners ORDER BY store");
+    std::vector<std::pair<std::string, unsigned long>> rows;
+    int rc = select.Step();
+    for (; rc == SQLITE_ROW; rc = select.Step()) {
+        rows.emplace_back(select.ColumnText(0), static_cast<unsigned long>(select.ColumnInt64(1)));
+    }
+    if (rc != SQLITE_DONE) return CONFIG_DB_ERROR;
+    out.swap(rows);
+    return CONFIG_OK;
+}
+
 int ConfigDatabase::SetIndexCacheState(unsigned long cacheId, const std::string& clientName, bool online,
                                        int flags) {
     if (!ValidId(cacheId)) return CONFIG_BAD_REQUEST;

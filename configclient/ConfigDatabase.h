@@ -69,6 +69,20 @@ public:
     std::vector<std::pair<std::string, std::string>> ListProperties(unsigned long subclientId,
                                                                     CPelError* error = nullptr);
 
+    // --- Store ownership. A store (named without a leading "/") belongs to
+    // the subclient that claimed it until that subclient is removed or the
+    // store released; un-exporting a share does not release it.
+    // 0 and the owner; ZEL_PROP_NOT_FOUND when nobody owns it; CONFIG_DB_ERROR.
+    int FindStoreOwner(const std::string& store, unsigned long& subclientId);
+    // Makes subclientId the owner; nothing changes when it owns the store
+    // already. Errors: EINVAL empty name or bad id; EEXIST another subclient
+    // owns it (the message names it); ENOENT no such subclient; EIO.
+    CPelError ClaimStore(const std::string& store, unsigned long subclientId);
+    // Errors: ENOENT the subclient does not own the store; EIO.
+    CPelError ReleaseStore(const std::string& store, unsigned long subclientId);
+    // (store, owner) of every owned store, ordered by store. 0 or CONFIG_DB_ERROR.
+    int ListStoreOwners(std::vector<std::pair<std::string, unsigned long>>& out);
+
     // --- Reads and writes of the client classes (statuses of ConfigStatus.h).
     // 0 and the record; ZEL_SUBCLIENT_NOT_FOUND; CONFIG_DB_ERROR.
     int FindSubclient(unsigned long id, SubclientRecord& record);

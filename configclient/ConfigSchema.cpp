@@ -27,12 +27,23 @@ const char kTables[] =
     "  value TEXT NOT NULL,"
     "  PRIMARY KEY(subclient_id, name));"
     "CREATE INDEX IF NOT EXISTS properties_by_name ON properties(name);"
+    "CREATE TABLE IF NOT EXISTS store_owners("
+    "  store TEXT PRIMARY KEY,"
+    "  subclient_id INTEGER NOT NULL REFERENCES subclients(id) ON DELETE CASCADE);"
+    "CREATE INDEX IF NOT EXISTS store_owners_by_subclient ON store_owners(subclient_id);"
     "CREATE TABLE IF NOT EXISTS index_cache("
     "  cache_id INTEGER PRIMARY KEY,"
     "  client_name TEXT NOT NULL,"
     "  online INTEGER NOT NULL,"
     "  flags INTEGER NOT NULL,"
     "  updated_at INTEGER NOT NULL);";
+
+// Version 1 knew owners only by quayObjectStoreName: each store goes to the
+// lowest subclient id that names it.
+const char kOwnersFromStoreNames[] =
+    "INSERT OR IGNORE INTO store_owners(store, subclient_id) "
+    "SELECT ltrim(value, '/'), subclient_id FROM properties "
+    "WHERE name = 'quayObjectStoreName' AND ltrim(value, '/') <> '' ORDER BY subclient_id;";
 
 CPelError SqlFailure(sqlite3* db, const std::string& what) {
     return CPelError(EIO, what + ": " + (db != nullptr ? sqlite3_errmsg(db) : "out of memory"));
@@ -80,12 +91,12 @@ CPelError ConfigSchema::Prepare(sqlite3* db, bool inMemory) {
         // it keeps the rollback journal, which is slower but still correct.
         sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
     }
-    return CreateTables(db);
+    return CreateTables(db, found);
 }
 
-CPelError ConfigSchema::CreateTables(sqlite3* db) {
-    const std::string script = std::string("BEGIN IMMEDIATE;") + kTables + "PRAGMA user_version=" +
-                               std::to_string(kVersion) + ";COMMIT;";
+CPelError ConfigSchema::CreateTables(sqlite3* db, int64_t found) {
+    const std::string script = std::string("BEGIN IMMEDIATE;") + kTables + (found < 2 ? kOwnersFromStoreNames : "") +
+                               "PRAGMA user_version=" + std::to_string(kVersion) + ";COMMIT;";
     if (sqlite3_exec(db, script.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
         CPelError error = SqlFailure(db, "cannot create configuration schema");
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);

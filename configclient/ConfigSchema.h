@@ -1,6 +1,7 @@
 // ConfigSchema: opens an SQLite connection to a configuration database and
 // brings its schema to the version this build writes (see FORMAT.md).
 #pragma once
+#include <cstdint>
 #include <string>
 
 #include "platform/CPelError.h"
@@ -10,7 +11,7 @@ struct sqlite3;
 class ConfigSchema {
 public:
     // Version stored in PRAGMA user_version.
-    static constexpr int kVersion = 1;
+    static constexpr int kVersion = 2;
 
     // Opens path (":memory:" for memory) with foreign keys on, a busy
     // timeout, WAL for files, and the schema created when missing. On
@@ -20,5 +21,6 @@ public:
 
 private:
     static CPelError Prepare(sqlite3* db, bool inMemory);
-    static CPelError CreateTables(sqlite3* db);
+    // found: the version the database had before.
+    static CPelError CreateTables(sqlite3* db, int64_t found);
 };

@@ -1,12 +1,9 @@
 #include "daemon/AdminRequest.h"
 
-#include <limits>
-
 #include "daemon/admin/AdminProtocol.h"
 
 namespace {
 
-constexpr unsigned long kMaxId = static_cast<unsigned long>(std::numeric_limits<long>::max());
 constexpr size_t kSummaryValueChars = 96;
 
 }  // namespace
@@ -49,27 +46,13 @@ bool AdminRequest::OptionalText(const char* field, std::string& value, bool& pre
 bool AdminRequest::Id(const char* field, unsigned long& value, std::string& error) const {
     std::string text;
     if (!Text(field, text, error)) return false;
-    unsigned long parsed = 0;
-    if (!ParseNumber(text, kMaxId, parsed) || parsed == 0) {
-        error = std::string("field ") + field + " must be a number from 1 to " + std::to_string(kMaxId) +
-                ", not [" + text + "]";
-        return false;
-    }
-    value = parsed;
-    return true;
+    return AdminProtocol::ParseId(field, text, false, value, error);
 }
 
 bool AdminRequest::OptionalId(const char* field, unsigned long& value, std::string& error) const {
     std::string text;
     if (!fields_.Get(field, text)) return true;
-    unsigned long parsed = 0;
-    if (!ParseNumber(text, kMaxId, parsed)) {
-        error = std::string("field ") + field + " must be a number from 0 to " + std::to_string(kMaxId) +
-                ", not [" + text + "]";
-        return false;
-    }
-    value = parsed;
-    return true;
+    return AdminProtocol::ParseId(field, text, true, value, error);
 }
 
 bool AdminRequest::OptionalFlag(const char* field, bool& value, std::string& error) const {
@@ -97,17 +80,4 @@ std::string AdminRequest::Summary() const {
         summary += " " + pair.first + "=[" + value + "]";
     }
     return summary;
-}
-
-bool AdminRequest::ParseNumber(const std::string& text, unsigned long max, unsigned long& value) {
-    if (text.empty() || text.size() > 20) return false;
-    unsigned long result = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        const unsigned long digit = static_cast<unsigned long>(c - '0');
-        if (result > (max - digit) / 10) return false;
-        result = result * 10 + digit;
-    }
-    value = result;
-    return true;
 }

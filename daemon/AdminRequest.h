@@ -18,7 +18,7 @@ public:
     bool Text(const char* field, std::string& value, std::string& error, bool allowEmpty = false) const;
     // An optional text: true (value untouched) when absent.
     bool OptionalText(const char* field, std::string& value, bool& present, std::string& error) const;
-    // A required id: decimal 1 .. 2^63-1 (the database's id range).
+    // A required id: decimal 1 .. AdminProtocol::kMaxId.
     bool Id(const char* field, unsigned long& value, std::string& error) const;
     // An optional id, also 0 allowed ("none"); value untouched when absent.
     bool OptionalId(const char* field, unsigned long& value, std::string& error) const;
@@ -28,9 +28,6 @@ public:
     // One line for the log: the command and its fields; texts cut to a
     // readable length; the client-update texts are not shown.
     std::string Summary() const;
-
-    // Strict decimal parse of 0 .. max.
-    static bool ParseNumber(const std::string& text, unsigned long max, unsigned long& value);
 
 private:
     const KeyValueList& fields_;

@@ -5,7 +5,9 @@
 
 #include "daemon/ModuleRpc.h"
 #include "daemon/QuaydLog.h"
+#include "daemon/StoreOwnership.h"
 #include "host/ExportCache.h"
+#include "host/LogRequestTag.h"
 #include "host/ShareIdToPathCache.h"
 #include "module/fsm/ConfigRPCRecords.h"
 
@@ -21,13 +23,6 @@ bool ParseOperation(const std::string& text, int& operation) {
     if (text == "create") operation = QUAY_EXPORT_OP_CREATE;
     else if (text == "update") operation = QUAY_EXPORT_OP_UPDATE;
     else if (text == "unexport") operation = QUAY_EXPORT_OP_UNEXPORT;
-    else return false;
-    return true;
-}
-
-bool ParseType(const std::string& text, ExportType& type) {
-    if (text == "live") type = EXPORT_TYPE_OBJECT_STORE;
-    else if (text == "pit") type = EXPORT_TYPE_PIT;
     else return false;
     return true;
 }
@@ -54,12 +49,22 @@ unsigned int ServedShareId(const std::string& path) {
 KeyValueList AdminRequestHandler::Handle(const KeyValueList& message, const std::string& caller) {
     AdminRequest request(message);
     const std::string command = request.Command();
+    LogRequestTag tag("admin " + std::to_string(++served_));
     QUAYD_LOG(1, "INFO: Admin request from [%s]: %s", caller.c_str(), request.Summary().c_str());
+    tag.ClearProblems();  // the request's own fields are no problem
     AdminResult result;
     try {
         result = Dispatch(request, caller);
     } catch (const std::exception& e) {
         result = AdminResult::Make(AdminProtocol::kInternalError, std::string("quayd failed: ") + e.what());
+    }
+    // The reason for a failure is often only in what the module logged.
+    if (result.code != AdminProtocol::kOk) {
+        result.logLines = tag.problems();
+        if (tag.unlisted() > 0) {
+            result.logLines.push_back("(" + std::to_string(tag.unlisted()) + " more in the quayd log, tagged [" +
+                                      tag.tag() + "])");
+        }
     }
     QUAYD_LOG(1, "INFO: Admin request [%s] answered [%d] [%s]", command.c_str(), result.code, result.text.c_str());
     return result.ToMessage();
@@ -93,14 +98,16 @@ AdminResult AdminRequestHandler::Export(const AdminRequest& request, const std::
     std::string snap;
     unsigned long subclient = 0;
     int operation = 0;
-    ExportType type = EXPORT_TYPE_OBJECT_STORE;
+    int type = 0;
     bool hasSnap = false;
     if (!request.Text(AdminProtocol::kOperationField, operationText, error)) return BadRequest(error);
     if (!ParseOperation(operationText, operation)) {
         return BadRequest("operation [" + operationText + "] must be create, update or unexport");
     }
     if (!request.Text(AdminProtocol::kTypeField, typeText, error)) return BadRequest(error);
-    if (!ParseType(typeText, type)) return BadRequest("export type [" + typeText + "] must be live or pit");
+    if (!AdminProtocol::ParseExportType(typeText, type)) {
+        return BadRequest("export type [" + typeText + "] must be live (1) or pit (2)");
+    }
     if (!request.Id(AdminProtocol::kSubclientField, subclient, error)) return BadRequest(error);
     if (!SharePath(request, path, error)) return BadRequest(error);
     if (!request.OptionalText(AdminProtocol::kSnapField, snap, hasSnap, error)) return BadRequest(error);
@@ -108,6 +115,15 @@ AdminResult AdminRequestHandler::Export(const AdminRequest& request, const std::
         return BadRequest("snap details are taken by unexport only");
     }
 
+    // A store's shares are its owner's: another subclient's rules must never
+    // serve its data. An un-export is refused only for a store owned by
+    // another subclient, so a share whose store nobody owns can still go.
+    const bool live = type == EXPORT_TYPE_OBJECT_STORE;
+    AdminResult owner = config_.CheckShareOwner(subclient, path, live);
+    if (owner.code != AdminProtocol::kOk &&
+        (operation != QUAY_EXPORT_OP_UNEXPORT || owner.code == AdminProtocol::kAlreadyExists)) {
+        return owner;
+    }
     ModuleRpc rpc(module_, caller);
     AdminResult result = ModuleRpc::ToResult(rpc.Export(operation, type, subclient, path, hasSnap ? &snap : nullptr));
     if (operation == QUAY_EXPORT_OP_UNEXPORT) persistence_.Forget(path, type == EXPORT_TYPE_OBJECT_STORE);
@@ -165,10 +181,31 @@ AdminResult AdminRequestHandler::ListExports() {
         std::string type = "-";
         std::string value;
         if (exp->GetOptionalParam("exportType", value)) type = value == "2" ? "pit" : value == "1" ? "live" : value;
+        // A view that is not writable has a read-only store: it refuses
+        // writes whatever its share permission says.
+        std::string writable;
+        const bool readOnlyStore = type == "pit" && (!exp->GetOptionalParam("writablePIT", writable) || writable != "1");
         result.AddRow({std::to_string(exp->GetShareId()), std::to_string(exp->GetFSModuleType()), type,
-                       exp->GetSharePerms() == SHARE_PERM_READ_ONLY ? "ro" : "rw", exp->GetPath()});
+                       exp->GetSharePerms() == SHARE_PERM_READ_ONLY || readOnlyStore ? "ro" : "rw", exp->GetPath()});
     }
     return result;
+}
+
+AdminResult AdminRequestHandler::RefuseWhileExported(unsigned long subclient, const std::string& store) {
+    for (const ExportPtr& exp : gAllExports->List()) {
+        std::string value;
+        std::string shareStore;
+        const bool live = exp->GetOptionalParam("exportType", value) && value == "1";
+        const bool ofSubclient = exp->GetOptionalParam("subClientID", value) && value == std::to_string(subclient);
+        const bool ofStore = !store.empty() && StoreOwnership::StoreOfPath(exp->GetPath(), live, shareStore) &&
+                             shareStore == store;
+        if (store.empty() ? ofSubclient : ofStore) {
+            return AdminResult::Make(AdminProtocol::kInUse,
+                                     (store.empty() ? "subclient " + std::to_string(subclient) : "store [" + store + "]") +
+                                         " is exported as [" + exp->GetPath() + "]; un-export it first");
+        }
+    }
+    return AdminResult::Ok("");
 }
 
 AdminResult AdminRequestHandler::Database(const AdminRequest& request, const std::string& command, bool& known) {
@@ -195,7 +232,8 @@ AdminResult AdminRequestHandler::Database(const AdminRequest& request, const std
     }
     if (command == AdminProtocol::kRemoveSubclient) {
         if (!request.Id(AdminProtocol::kIdField, id, error)) return BadRequest(error);
-        return config_.RemoveSubclient(id);
+        AdminResult exported = RefuseWhileExported(id, "");
+        return exported.code != AdminProtocol::kOk ? exported : config_.RemoveSubclient(id);
     }
     if (command == AdminProtocol::kSetProperty) {
         if (!request.Id(AdminProtocol::kSubclientField, id, error) ||
@@ -238,14 +276,35 @@ AdminResult AdminRequestHandler::DatabaseViews(const AdminRequest& request, cons
         std::string toTime;
         bool readOnly = false;
         bool writable = false;
+        std::string access[3];
+        bool given[3] = {false, false, false};
         if (!request.Id(AdminProtocol::kSubclientField, subclient, error) ||
             !request.Text(AdminProtocol::kPathField, text, error) ||
             !request.Text(AdminProtocol::kToTimeField, toTime, error) ||
             !request.OptionalFlag(AdminProtocol::kReadOnlyField, readOnly, error) ||
-            !request.OptionalFlag(AdminProtocol::kWritableField, writable, error)) {
+            !request.OptionalFlag(AdminProtocol::kWritableField, writable, error) ||
+            !request.OptionalText(AdminProtocol::kClientsField, access[0], given[0], error) ||
+            !request.OptionalText(AdminProtocol::kUsersField, access[1], given[1], error) ||
+            !request.OptionalText(AdminProtocol::kGroupsField, access[2], given[2], error)) {
             return BadRequest(error);
         }
-        return config_.AddView(subclient, text, toTime, readOnly, writable);
+        ConfigAdmin::ViewAccess viewAccess;
+        viewAccess.clients = given[0] ? &access[0] : nullptr;
+        viewAccess.users = given[1] ? &access[1] : nullptr;
+        viewAccess.groups = given[2] ? &access[2] : nullptr;
+        return config_.AddView(subclient, text, toTime, readOnly, writable, viewAccess);
+    }
+    if (command == AdminProtocol::kListViews) {
+        if (!request.Id(AdminProtocol::kSubclientField, subclient, error)) return BadRequest(error);
+        return config_.ListViews(subclient);
+    }
+    if (command == AdminProtocol::kReleaseStore) {
+        if (!request.Id(AdminProtocol::kSubclientField, subclient, error) ||
+            !request.Text(AdminProtocol::kStoreField, text, error)) {
+            return BadRequest(error);
+        }
+        AdminResult exported = RefuseWhileExported(subclient, text);
+        return exported.code != AdminProtocol::kOk ? exported : config_.ReleaseStore(subclient, text);
     }
     if (command == AdminProtocol::kRemoveView) {
         if (!request.Id(AdminProtocol::kSubclientField, subclient, error) ||

@@ -3,7 +3,9 @@
 // (ModuleRpc); database administration goes to ConfigAdmin; list-exports
 // reads the host's export cache. After every export request the saved
 // exports are written again. Each request and its outcome are logged at
-// level 1.
+// level 1; the lines written while a request is served are tagged
+// "[admin <n>]", and a failed request's answer carries its warning and error
+// lines (LogRequestTag).
 //
 // Thread safety: one request at a time (the admin server serves its
 // connections one after another).
@@ -35,10 +37,14 @@ private:
     AdminResult ClientUpdate(const AdminRequest& request, const std::string& caller);
     AdminResult Stats(const AdminRequest& request, const std::string& caller);
     AdminResult ListExports();
+    // kInUse when a served share belongs to the store (or, for an empty
+    // store, to the subclient); kOk otherwise.
+    AdminResult RefuseWhileExported(unsigned long subclient, const std::string& store);
     AdminResult Database(const AdminRequest& request, const std::string& command, bool& known);
     AdminResult DatabaseViews(const AdminRequest& request, const std::string& command, bool& known);
 
     FSM& module_;
     ConfigAdmin& config_;
     ExportPersistence& persistence_;
+    unsigned long served_ = 0;  // requests so far; numbers the log tags
 };

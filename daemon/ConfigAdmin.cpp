@@ -9,6 +9,7 @@
 #include "configclient/PropertyNames.h"
 #include "configclient/Subclient.h"
 #include "daemon/PropertyRules.h"
+#include "daemon/StoreOwnership.h"
 #include "daemon/ViewConfiguration.h"
 
 namespace {
@@ -44,17 +45,24 @@ AdminResult ConfigAdmin::SetProperty(unsigned long subclientId, const std::strin
     if (!PropertyRules::Prepare(name, value, stored, error)) {
         return AdminResult::Make(AdminProtocol::kBadRequest, error);
     }
-    if (name == PropertyNames::kObjectStoreName) {
-        AdminResult failure;
-        const unsigned long owner = StoreOwner(stored, subclientId, failure);
-        if (failure.code != AdminProtocol::kOk) return failure;
-        if (owner != 0) {
-            return AdminResult::Make(AdminProtocol::kAlreadyExists,
-                                     "store [" + stored + "] is already presented by subclient " + Id(owner));
+    if (name == PropertyNames::kViewConfiguration) {
+        const ViewConfiguration views(stored);
+        for (const std::string& record : views.records()) {
+            std::string mount;
+            ViewConfiguration::Element(record, "MntPath", mount);
+            AdminResult allowed = ownership_.CheckView(subclientId, mount);
+            if (allowed.code != AdminProtocol::kOk) return allowed;
         }
     }
-    return Written(db_.SetProperty(subclientId, name, stored),
-                   "property " + name + " of subclient " + Id(subclientId) + " set");
+    bool claimed = false;
+    if (name == PropertyNames::kObjectStoreName) {
+        AdminResult claim = Claim(subclientId, stored, claimed);
+        if (claim.code != AdminProtocol::kOk) return claim;
+    }
+    AdminResult result = Written(db_.SetProperty(subclientId, name, stored),
+                                 "property " + name + " of subclient " + Id(subclientId) + " set");
+    if (result.code != AdminProtocol::kOk && claimed) db_.ReleaseStore(stored, subclientId);
+    return result;
 }
 
 AdminResult ConfigAdmin::RemoveProperty(unsigned long subclientId, const std::string& name) {
@@ -141,21 +149,19 @@ AdminResult ConfigAdmin::DefineStore(unsigned long subclientId, unsigned long cl
             return missing;
         }
     }
-    AdminResult failure;
-    const unsigned long owner = StoreOwner(storeName, subclientId, failure);
+    AdminResult failure = ownership_.CheckDefine(subclientId, storeName);
     if (failure.code != AdminProtocol::kOk) return failure;
-    if (owner != 0) {
-        return AdminResult::Make(AdminProtocol::kAlreadyExists,
-                                 "store [" + storeName + "] is already presented by subclient " + Id(owner));
-    }
     if (create) {
         const CPelError added = db_.AddSubclient(subclientId, clientId, storeName, 0);
         if (added.IsError()) return FromError(added);
     }
+    bool claimed = false;
+    failure = Claim(subclientId, storeName, claimed);
 
     std::vector<std::pair<std::string, std::string>> values = {{PropertyNames::kObjectStoreName, storeName}};
     size_t kept = 0;
     for (const auto& property : DefaultProperties()) {
+        if (failure.code != AdminProtocol::kOk) break;
         std::string existing;
         const int found = db_.GetProperty(subclientId, property.first, existing);
         if (found == 0) {
@@ -175,13 +181,14 @@ AdminResult ConfigAdmin::DefineStore(unsigned long subclientId, unsigned long cl
         for (const auto& value : values) result.AddRow({value.first, PropertyRules::Describe(value.first, value.second)});
         return result;
     }
+    if (claimed) db_.ReleaseStore(storeName, subclientId);
     if (create) db_.RemoveSubclient(subclientId);
     FlushClientCache();
     return failure;
 }
 
 AdminResult ConfigAdmin::AddView(unsigned long subclientId, const std::string& mountPath, const std::string& toTime,
-                                 bool readOnly, bool writable) {
+                                 bool readOnly, bool writable, const ViewAccess& access) {
     AdminResult failure;
     std::string store;
     if (!StoreName(subclientId, store, failure)) return failure;
@@ -197,6 +204,8 @@ AdminResult ConfigAdmin::AddView(unsigned long subclientId, const std::string& m
         return AdminResult::Make(AdminProtocol::kBadRequest,
                                  "time [" + toTime + "] must be seconds since 1970 or MM-DD-YYYY HH:MM:SS");
     }
+    failure = ownership_.CheckView(subclientId, mountPath);
+    if (failure.code != AdminProtocol::kOk) return failure;
     std::string text;
     const int status = db_.GetProperty(subclientId, PropertyNames::kViewConfiguration, text);
     if (status != 0 && status != ZEL_PROP_NOT_FOUND) return FromStatus(status, subclientId);
@@ -212,11 +221,145 @@ AdminResult ConfigAdmin::AddView(unsigned long subclientId, const std::string& m
     view.writable = writable;
     view.snapName = suffix;
     view.nfsServer = serverName_;
+    if (!ViewAccessOf(subclientId, access, view, failure)) return failure;
     views.Append(view);
     AdminResult result = Written(db_.SetProperty(subclientId, PropertyNames::kViewConfiguration, views.Text()),
                                  "view [" + mountPath + "] added to subclient " + Id(subclientId));
     if (result.code == AdminProtocol::kOk) result.AddRow({ViewConfiguration::FormatRecord(view)});
     return result;
+}
+
+bool ConfigAdmin::ViewAccessOf(unsigned long subclientId, const ViewAccess& access, ViewConfiguration::View& view,
+                               AdminResult& failure) {
+    // (what was given, the store's property, the record's field, the option)
+    const struct {
+        const std::string* given;
+        const char* property;
+        std::string* field;
+        const char* option;
+        bool clients;
+    } parts[] = {
+        {access.clients, PropertyNames::kAllowedNFSClients, &view.clients, "--clients", true},
+        {access.users, PropertyNames::kUsers, &view.users, "--users", false},
+        {access.groups, PropertyNames::kGroups, &view.groups, "--groups", false},
+    };
+    for (const auto& part : parts) {
+        std::string value;
+        std::string source;
+        if (part.given != nullptr) {
+            value = *part.given;
+            source = std::string(part.option) + " ";
+        } else {
+            const int status = db_.GetProperty(subclientId, part.property, value);
+            if (status == ZEL_PROP_NOT_FOUND) {
+                failure = AdminResult::Make(AdminProtocol::kNotFound,
+                                            "subclient " + Id(subclientId) + " has no " + part.property +
+                                                " for the view to take; set it or give " + part.option);
+                return false;
+            }
+            if (status != 0) {
+                failure = FromStatus(status, subclientId);
+                return false;
+            }
+            source = "the store's " + std::string(part.property) + " ";
+        }
+        std::string reason;
+        const bool ok = part.clients ? PropertyRules::CheckClients(value, reason) : PropertyRules::IsIdList(value);
+        if (!ok || !ViewConfiguration::IsSafeValue(value)) {
+            if (!part.clients) reason = "[" + value + "] must be empty, * or a comma-separated list of numeric ids";
+            failure = AdminResult::Make(AdminProtocol::kBadRequest, "view access: " + source + reason);
+            return false;
+        }
+        *part.field = value;
+    }
+    return true;
+}
+
+AdminResult ConfigAdmin::ListViews(unsigned long subclientId) {
+    SubclientRecord record;
+    const int found = db_.FindSubclient(subclientId, record);
+    if (found != 0) return FromStatus(found, subclientId);
+    std::string text;
+    const int status = db_.GetProperty(subclientId, PropertyNames::kViewConfiguration, text);
+    if (status != 0 && status != ZEL_PROP_NOT_FOUND) return FromStatus(status, subclientId);
+    const ViewConfiguration views(text);
+    AdminResult result =
+        AdminResult::Ok(std::to_string(views.records().size()) + " views of subclient " + Id(subclientId));
+    for (const std::string& view : views.records()) {
+        std::string fields[7];
+        const char* names[] = {"MntPath", "ToTime", "", "NFSClient", "UID", "GID", "NFSServer"};
+        for (int i = 0; i < 7; ++i) {
+            if (*names[i] != '\0') ViewConfiguration::Element(view, names[i], fields[i]);
+        }
+        fields[2] = ViewConfiguration::Rights(view);
+        result.AddRow(std::vector<std::string>(fields, fields + 7));
+    }
+    return result;
+}
+
+AdminResult ConfigAdmin::ReleaseStore(unsigned long subclientId, const std::string& storeName) {
+    const std::string store = WithoutLeadingSlashes(storeName);
+    unsigned long owner = 0;
+    const int found = db_.FindStoreOwner(store, owner);
+    if (found != 0 && found != ZEL_PROP_NOT_FOUND) return FromStatus(found, subclientId);
+    if (found != 0 || owner != subclientId) {
+        return AdminResult::Make(AdminProtocol::kNotFound,
+                                 "subclient " + Id(subclientId) + " does not own store [" + store + "]" +
+                                     (found == 0 ? "; subclient " + Id(owner) + " does" : std::string()));
+    }
+    const CPelError released = db_.ReleaseStore(store, subclientId);
+    if (released.IsError()) return FromError(released);
+    // The store's name and views go from the subclient's configuration too,
+    // or it would present a store it no longer owns.
+    std::string text;
+    size_t dropped = 0;
+    std::vector<std::pair<std::string, std::string>> values;
+    if (db_.GetProperty(subclientId, PropertyNames::kViewConfiguration, text) == 0) {
+        ViewConfiguration views(text);
+        const ViewConfiguration before(text);
+        for (const std::string& record : before.records()) {
+            std::string mount;
+            std::string viewStore;
+            if (ViewConfiguration::Element(record, "MntPath", mount) &&
+                StoreOwnership::StoreOfPath(mount, false, viewStore) && viewStore == store) {
+                dropped += views.Remove(mount);
+            }
+        }
+        if (dropped > 0) values.push_back({PropertyNames::kViewConfiguration, views.Text()});
+    }
+    std::string current;
+    const bool named = db_.GetProperty(subclientId, PropertyNames::kObjectStoreName, current) == 0 &&
+                       WithoutLeadingSlashes(current) == store;
+    AdminResult failure;
+    CPelError unnamed;
+    if (WriteAll(subclientId, values, failure) && named) {
+        unnamed = db_.RemoveProperty(subclientId, PropertyNames::kObjectStoreName);
+        if (unnamed.IsError()) {
+            failure = FromError(unnamed);
+            if (dropped > 0) db_.SetProperty(subclientId, PropertyNames::kViewConfiguration, text);
+        }
+    }
+    if (failure.code != AdminProtocol::kOk) {
+        db_.ClaimStore(store, subclientId);
+        FlushClientCache();
+        return failure;
+    }
+    FlushClientCache();
+    return AdminResult::Ok("store [" + store + "] released by subclient " + Id(subclientId) + " (" +
+                           (named ? "its store name and " : "") + std::to_string(dropped) +
+                           " view records removed); its data stays for the subclient that defines it next");
+}
+
+AdminResult ConfigAdmin::Claim(unsigned long subclientId, const std::string& store, bool& claimed) {
+    claimed = false;
+    AdminResult allowed = ownership_.CheckDefine(subclientId, store);
+    if (allowed.code != AdminProtocol::kOk) return allowed;
+    unsigned long owner = 0;
+    const bool wasOwned = db_.FindStoreOwner(store, owner) == 0;
+    const CPelError error = db_.ClaimStore(store, subclientId);
+    if (error.IsError()) return FromError(error);
+    claimed = !wasOwned;
+    return AdminResult::Ok("");
 }
 
 AdminResult ConfigAdmin::RemoveView(unsigned long subclientId, const std::string& mountPath) {
@@ -274,21 +417,6 @@ bool ConfigAdmin::StoreName(unsigned long subclientId, std::string& name, AdminR
         failure = FromStatus(status, subclientId);
     }
     return false;
-}
-
-unsigned long ConfigAdmin::StoreOwner(const std::string& storeName, unsigned long except, AdminResult& failure) {
-    std::vector<std::pair<unsigned long, std::string>> stores;
-    const int status = db_.ListPropertyValues(PropertyNames::kObjectStoreName, stores);
-    if (status != 0) {
-        failure = FromStatus(status, except);
-        return 0;
-    }
-    for (const auto& store : stores) {
-        if (store.first != except && WithoutLeadingSlashes(store.second) == WithoutLeadingSlashes(storeName)) {
-            return store.first;
-        }
-    }
-    return 0;
 }
 
 bool ConfigAdmin::WriteAll(unsigned long subclientId, const std::vector<std::pair<std::string, std::string>>& values,

@@ -18,12 +18,19 @@ std::vector<char> CString(const std::string& text) {
 
 }  // namespace
 
-ModuleAnswer ModuleRpc::Export(int operation, ExportType type, uint64_t subclientId, const std::string& path,
+ModuleAnswer ModuleRpc::Export(int operation, int exportType, uint64_t subclientId, const std::string& path,
                                const std::string* snapDetails) {
+    ModuleAnswer refused;
+    if (exportType != EXPORT_TYPE_OBJECT_STORE && exportType != EXPORT_TYPE_PIT) {
+        refused.refused = "export type [" + std::to_string(exportType) + "] is neither 1 (live) nor 2 (pit)";
+    } else if (operation < QUAY_EXPORT_OP_CREATE || operation > QUAY_EXPORT_OP_UNEXPORT) {
+        refused.refused = "export operation [" + std::to_string(operation) + "] is not 1, 2 or 3";
+    }
+    if (!refused.refused.empty()) return refused;
     std::vector<char> pathText = CString(path);
     std::vector<char> snapText = CString(snapDetails != nullptr ? *snapDetails : std::string());
     QuayBackupExportReq request = {};
-    request.exportType = type;
+    request.exportType = static_cast<ExportType>(exportType);
     request.operation = operation;
     request.subClientId = subclientId;
     request.sharePath = pathText.data();
@@ -100,6 +107,7 @@ bool ModuleRpc::ReadResponse(const char* response, size_t length, int type, Modu
 
 AdminResult ModuleRpc::ToResult(const ModuleAnswer& answer) {
     AdminResult result;
+    if (!answer.refused.empty()) return AdminResult::Make(AdminProtocol::kBadRequest, answer.refused);
     if (!answer.hasResponse) {
         return AdminResult::Make(AdminProtocol::kModuleFailed,
                                  "the module did not answer the request (see the quayd log)");

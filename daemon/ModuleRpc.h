@@ -24,6 +24,7 @@ struct ModuleAnswer {
     int code = 0;
     std::string text;
     std::vector<std::pair<std::string, std::string>> stats;  // statistics, in the module's order
+    std::string refused;        // set when quayd did not send the request, and why
 };
 
 class ModuleRpc {
@@ -33,8 +34,10 @@ public:
     ModuleRpc(const ModuleRpc&) = delete;
     ModuleRpc& operator=(const ModuleRpc&) = delete;
 
-    // operation: 1 create, 2 update, 3 un-export. snapDetails may be null.
-    ModuleAnswer Export(int operation, ExportType type, uint64_t subclientId, const std::string& path,
+    // operation: 1 create, 2 update, 3 un-export; exportType: 1 live store,
+    // 2 PIT view. Other values are refused here (the module reads the type
+    // into an enumeration that cannot hold them). snapDetails may be null.
+    ModuleAnswer Export(int operation, int exportType, uint64_t subclientId, const std::string& path,
                         const std::string* snapDetails);
     ModuleAnswer ClientUpdate(uint64_t subclientId, const std::string& path, const std::string& first,
                               const std::string& second);
@@ -42,7 +45,8 @@ public:
 
     // The admin answer for a module answer. A handler that failed without a
     // code (or without any response) is reported as kModuleFailed, never as
-    // success; statistics become rows "name<TAB>value".
+    // success; a request quayd refused to send as kBadRequest; statistics
+    // become rows "name<TAB>value".
     static AdminResult ToResult(const ModuleAnswer& answer);
 
 private:

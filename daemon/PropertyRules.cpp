@@ -65,23 +65,10 @@ std::vector<std::string> SplitCommas(const std::string& text) {
     }
 }
 
-// "", "*" or comma-separated decimal ids: the allow-list forms.
-bool IsIdList(const std::string& value) {
-    if (value.empty() || value == "*") return true;
-    for (const std::string& piece : SplitCommas(value)) {
-        unsigned int id = 0;
-        if (!PropertyValue::ParseUInt32(piece, id)) return false;
-    }
-    return true;
-}
+bool AreViewRecords(const std::string& value, std::string& error);
 
-bool IsClientList(const std::string& value) {
-    for (const std::string& entry : ClientMatcher::SplitList(value)) {
-        if (!ClientMatcher::IsWellFormed(entry)) return false;
-    }
-    return true;
-}
-
+// Every record needs a mount path, and says who may use the view: a record
+// without NFSClient, UID or GID would admit everybody.
 bool AreViewRecords(const std::string& value, std::string& error) {
     if (value.find('\0') != std::string::npos) {
         error = "must not contain NUL bytes";
@@ -90,8 +77,26 @@ bool AreViewRecords(const std::string& value, std::string& error) {
     ViewConfiguration views(value);
     for (const std::string& record : views.records()) {
         std::string mount;
+        std::string clients;
+        std::string users;
+        std::string groups;
         if (!ViewConfiguration::Element(record, "MntPath", mount) || mount.empty()) {
             error = "every record needs a <MntPath> element: [" + record + "]";
+            return false;
+        }
+        if (!ViewConfiguration::Element(record, "NFSClient", clients) ||
+            !ViewConfiguration::Element(record, "UID", users) || !ViewConfiguration::Element(record, "GID", groups)) {
+            error = "every record needs <NFSClient>, <UID> and <GID> elements (add-view fills them in): [" + record +
+                    "]";
+            return false;
+        }
+        std::string reason;
+        if (!PropertyRules::CheckClients(clients, reason)) {
+            error = "view [" + mount + "]: allowed clients " + reason;
+            return false;
+        }
+        if (!PropertyRules::IsIdList(users) || !PropertyRules::IsIdList(groups)) {
+            error = "view [" + mount + "]: <UID> and <GID> must be empty, * or comma-separated numeric ids";
             return false;
         }
     }
@@ -144,13 +149,11 @@ bool PrepareByKind(Kind kind, const std::string& value, std::string& stored, std
             return PrepareSquash(value, stored);
         case Kind::kIdList:
             error = "must be empty, * or a comma-separated list of numeric ids";
-            return IsIdList(value);
+            return PropertyRules::IsIdList(value);
         case Kind::kPermission:
             error = "must be RW, RO, 0 or 1";
             return value == "RW" || value == "RO" || value == "0" || value == "1";
-        case Kind::kClients:
-            error = "must be a comma-separated list of addresses, networks or host names";
-            return IsClientList(value);
+        case Kind::kClients: return PropertyRules::CheckClients(value, error);
         case Kind::kViews: return AreViewRecords(value, error);
         case Kind::kProtocols: return PropertyRules::EncodeProtocols(value, stored, error);
     }
@@ -170,7 +173,8 @@ bool PropertyRules::Prepare(const std::string& name, const std::string& value, s
     std::string result;
     std::string reason;
     if (!PrepareByKind(rule->kind, value, result, reason)) {
-        error = "property " + name + " " + reason + ", not [" + value + "]";
+        // The allow-list's reasons name the entry at fault themselves.
+        error = "property " + name + " " + reason + (rule->kind == Kind::kClients ? "" : ", not [" + value + "]");
         return false;
     }
     stored = result;
@@ -223,6 +227,40 @@ bool PropertyRules::DecodeProtocols(const std::string& serialised, std::string& 
                                                                                            : std::to_string(type);
     }
     list = out;
+    return true;
+}
+
+bool PropertyRules::IsIdList(const std::string& value) {
+    if (value.empty() || value == "*") return true;
+    for (const std::string& piece : SplitCommas(value)) {
+        unsigned int id = 0;
+        if (!PropertyValue::ParseUInt32(piece, id)) return false;
+    }
+    return true;
+}
+
+bool PropertyRules::CheckClients(const std::string& value, std::string& error) {
+    const std::vector<std::string> entries = ClientMatcher::SplitList(value);
+    if (entries.empty()) {
+        error = "must not be empty: use * for every client";
+        return false;
+    }
+    for (const std::string& entry : entries) {
+        switch (ClientMatcher::Classify(entry)) {
+            case ClientMatcher::EntryKind::kEveryone:
+            case ClientMatcher::EntryKind::kAddress:
+            case ClientMatcher::EntryKind::kNetwork: break;
+            case ClientMatcher::EntryKind::kHostName:
+                if (ClientMatcher::Resolve(entry).empty()) {
+                    error = "names host [" + entry + "], which does not resolve";
+                    return false;
+                }
+                break;
+            case ClientMatcher::EntryKind::kMalformed:
+                error = "has [" + entry + "], which is neither *, an address, an IPv4 network a.b.c.d/0-32 nor a host name";
+                return false;
+        }
+    }
     return true;
 }
 

@@ -26,6 +26,12 @@ public:
     static bool EncodeProtocols(const std::string& list, std::string& serialised, std::string& error);
     // The serialised message to "nfsv3,nfsv4,smb"; false when it does not read.
     static bool DecodeProtocols(const std::string& serialised, std::string& list);
+    // "", "*" or comma-separated decimal ids: the users and groups forms.
+    static bool IsIdList(const std::string& value);
+    // An allow-list of clients as quayd can match it: not empty, each entry
+    // "*", an address, an IPv4 network a.b.c.d/0-32, or a host name that
+    // resolves now. False with a reason naming the entry at fault.
+    static bool CheckClients(const std::string& value, std::string& error);
     // A store name: letters, digits, '.', '_' and '-', not "." or "..", at
     // most 200 characters (it becomes a share path and a store folder).
     static bool IsValidStoreName(const std::string& name);

@@ -3,6 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "daemon/QuaydVersion.h"
+#include "daemon/admin/AdminProtocol.h"
+
 bool QuaydOptions::Parse(int argc, char** argv, std::string& error) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -26,7 +29,11 @@ bool QuaydOptions::Parse(int argc, char** argv, std::string& error) {
             }
             return true;
         };
-        if (arg == "--info") {
+        if (arg == "--help" || arg == "-h") {
+            help = true;
+        } else if (arg == "--version") {
+            version = true;
+        } else if (arg == "--info") {
             info = true;
         } else if (arg == "--module") {
             if (!value(modulePath)) return false;
@@ -60,6 +67,14 @@ bool QuaydOptions::Parse(int argc, char** argv, std::string& error) {
             long level = 0;
             if (!number(-1, 10, "log level must be a number from -1 to 10", level)) return false;
             logLevel = static_cast<int>(level);
+        } else if (arg == "--log-max-mb") {
+            long megabytes = 0;
+            if (!number(0, 1048576, "--log-max-mb must be a number of MiB from 0 to 1048576", megabytes)) return false;
+            logMaxMb = static_cast<unsigned>(megabytes);
+        } else if (arg == "--log-keep") {
+            long files = 0;
+            if (!number(0, 1000, "--log-keep must be a number of files from 0 to 1000", files)) return false;
+            logKeep = static_cast<unsigned>(files);
         } else {
             error = "unknown argument " + arg;
             return false;
@@ -69,8 +84,48 @@ bool QuaydOptions::Parse(int argc, char** argv, std::string& error) {
 }
 
 std::string QuaydOptions::Usage() {
-    return "usage: quayd [--info] [--module PATH] [--data-dir DIR] [--log-file FILE]\n"
-           "             [--config-db FILE] [--admin-socket PATH] [--log-level N]\n"
+    return "usage: quayd [--help] [--version] [--info] [--module PATH] [--data-dir DIR]\n"
+           "             [--log-file FILE] [--log-level N] [--log-max-mb N] [--log-keep N]\n"
+           "             [--config-db FILE] [--admin-socket PATH]\n"
            "             [--nfs-address ADDR] [--nfs-port N] [--mount-port N] [--no-rpcbind]\n"
            "             [--nfs-poll-us N] [--max-connections N]\n";
+}
+
+std::string QuaydOptions::Help() {
+    return "quayd: serves backup object stores as NFS shares through the BackupFSM module.\n" + Usage() +
+           "\n"
+           "  --help, -h           this text\n"
+           "  --version            quayd's version and admin protocol version\n"
+           "  --info               load the module, print its name, type and details, exit\n"
+           "  --module PATH        the module (default: lib/libBackupFSM.so beside bin/quayd)\n"
+           "  --data-dir DIR       data directory (default: $QUAY_DATA_DIR, else /var/lib/quay);\n"
+           "                       one quayd per data directory (lock file DIR/quayd.pid)\n"
+           "  --log-file FILE      log file (default: DIR/quayd.log)\n"
+           "  --log-level N        -1 to 10 (default: $QUAY_LOG_LEVEL, else 1); see below\n"
+           "  --log-max-mb N       rotate the log file before it grows beyond N MiB (default 64;\n"
+           "                       0: never)\n"
+           "  --log-keep N         rotated files kept, FILE.1 (newest) to FILE.N (default 4)\n"
+           "  --config-db FILE     configuration database (default: $QUAY_CONFIG_DB, else\n"
+           "                       DIR/config.db)\n"
+           "  --admin-socket PATH  quayadm's socket (default: DIR/quayd.sock)\n"
+           "  --nfs-address ADDR   address of the NFS service (default 127.0.0.1)\n"
+           "  --nfs-port N         NFS port (default 2049; 0: no NFS service)\n"
+           "  --mount-port N       MOUNT port (default 20048; may equal the NFS port)\n"
+           "  --no-rpcbind         do not register with rpcbind\n"
+           "  --nfs-poll-us N      microseconds a connection polls for its next call (default 100)\n"
+           "  --max-connections N  NFS connections open at once; more are refused (default 1024)\n"
+           "\n"
+           "Log levels: a line is written when its level is at most the log level.\n"
+           "  -1    errors, warnings, start and stop\n"
+           "   1    admin requests and their answers, export changes, refused mounts (default)\n"
+           "   2    refused NFS calls, broken NFS connections\n"
+           "   3    every MOUNT and UMNT, every NFS connection\n"
+           "   4-10 module and store detail\n"
+           "\n"
+           "Signals: SIGHUP reopens the log file. SIGINT, SIGTERM and every other signal that\n"
+           "would end quayd stop it cleanly: shares saved, admin socket removed, module unloaded.\n";
+}
+
+std::string QuaydOptions::Version() {
+    return std::string("quayd ") + kQuaydVersion + ", admin protocol " + AdminProtocol::kVersion + "\n";
 }

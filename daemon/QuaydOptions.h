@@ -1,10 +1,13 @@
 // Command line of quayd.
 #pragma once
+#include <cstdint>
 #include <string>
 
 #include "nfsserver/NfsServerConfig.h"
 
 struct QuaydOptions {
+    bool help = false;        // print the help text and exit
+    bool version = false;     // print the version and exit
     bool info = false;        // print the module's identity and exit
     std::string modulePath;   // libBackupFSM.so; default: next to quayd's libraries
     std::string dataDir;      // overrides QUAY_DATA_DIR
@@ -12,9 +15,15 @@ struct QuaydOptions {
     std::string configDb;     // default: QUAY_CONFIG_DB or <data dir>/config.db
     std::string adminSocket;  // default: <data dir>/quayd.sock
     int logLevel = -2;        // -2: keep the writer's level
+    unsigned logMaxMb = 64;   // the log file is rotated before it grows beyond; 0: never
+    unsigned logKeep = 4;     // rotated files kept beside the log file
     NfsServerConfig nfs;      // --nfs-address, --nfs-port (0: off), --mount-port, --no-rpcbind
 
     // False with a message in error when the arguments are not understood.
     bool Parse(int argc, char** argv, std::string& error);
+    // The short form, printed after a usage error.
     static std::string Usage();
+    // Usage, every option, the log levels and the signals quayd acts on.
+    static std::string Help();
+    static std::string Version();
 };

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <set>
 
-#include "daemon/AdminRequest.h"
+#include "daemon/admin/AdminProtocol.h"
 #include "daemon/admin/KeyValueList.h"
 
 constexpr char SavedExportsFile::kFormatName[];
@@ -24,6 +24,7 @@ constexpr char kModuleTypeKey[] = "moduleType";
 constexpr char kPermissionKey[] = "permission";
 constexpr char kClientsKey[] = "clients";
 constexpr char kParamPrefix[] = "param.";
+constexpr char kExportTypeParam[] = "param.exportType";
 
 // Collects one record's fields; Finish checks what is required.
 class RecordBuilder {
@@ -38,13 +39,13 @@ public:
         }
         unsigned long number = 0;
         if (key == kShareIdKey) {
-            if (!AdminRequest::ParseNumber(value, 0xFFFFFFFFul, number) || number == 0) {
+            if (!AdminProtocol::ParseNumber(value, 0xFFFFFFFFul, number) || number == 0) {
                 problem = "share id [" + value + "] is not a number from 1 to 4294967295";
                 return false;
             }
             saved_.shareId = static_cast<unsigned int>(number);
         } else if (key == kModuleTypeKey) {
-            if (!AdminRequest::ParseNumber(value, 0x7FFFFFFFul, number)) {
+            if (!AdminProtocol::ParseNumber(value, 0x7FFFFFFFul, number)) {
                 problem = "module type [" + value + "] is not a number";
                 return false;
             }
@@ -58,6 +59,12 @@ public:
         } else if (key == kClientsKey) {
             saved_.allowedClients = value;
         } else if (key.compare(0, sizeof(kParamPrefix) - 1, kParamPrefix) == 0 && key.size() > sizeof(kParamPrefix) - 1) {
+            // The module reads the export type into an enumeration that
+            // holds 1 and 2 only; another number must never reach it.
+            if (key == kExportTypeParam && value != "1" && value != "2") {
+                problem = "export type [" + value + "] is neither 1 (live) nor 2 (pit)";
+                return false;
+            }
             saved_.params[key.substr(sizeof(kParamPrefix) - 1)] = value;
         } else {
             problem = "unknown field " + key;

@@ -94,7 +94,16 @@ std::string ViewConfiguration::FormatRecord(const View& view) {
     return "<MntPath>" + view.mountPath + "</MntPath><ToTime>" + view.toTime + "</ToTime><ReadOnly>" +
            (view.readOnly ? "1" : "0") + "</ReadOnly><WritablePIT>" + (view.writable ? "1" : "0") +
            "</WritablePIT><SnapName>" + view.snapName + "</SnapName><NFSServer>" + view.nfsServer +
-           "</NFSServer>";
+           "</NFSServer><NFSClient>" + view.clients + "</NFSClient><UID>" + view.users + "</UID><GID>" + view.groups +
+           "</GID>";
+}
+
+std::string ViewConfiguration::Rights(const std::string& record) {
+    std::string readOnly;
+    std::string writable;
+    Element(record, "ReadOnly", readOnly);
+    Element(record, "WritablePIT", writable);
+    return atol(readOnly.c_str()) == 0 && atol(writable.c_str()) != 0 ? "rw" : "ro";
 }
 
 bool ViewConfiguration::IsSafeValue(const std::string& value) {

@@ -18,6 +18,9 @@ public:
         bool writable = false;
         std::string snapName;
         std::string nfsServer;
+        std::string clients;    // allowed clients, users and groups of the view
+        std::string users;
+        std::string groups;
     };
 
     // Splits text into records; empty pieces are dropped.
@@ -36,6 +39,10 @@ public:
     std::string Text() const;
 
     static std::string FormatRecord(const View& view);
+    // "rw" when a record's view takes writes, else "ro": ReadOnly makes the
+    // share read-only, and a view that is not WritablePIT has a read-only
+    // store (missing elements count as 0).
+    static std::string Rights(const std::string& record);
     // Values must not break the record syntax: no '<', '>', ';' or NUL.
     static bool IsSafeValue(const std::string& value);
     // The time forms the module parses, checked strictly: decimal seconds, or

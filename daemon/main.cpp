@@ -1,6 +1,7 @@
-// quayd: the host process. Loads the BackupFSM module as the host does,
-// restores the saved exports, serves the admin socket, and runs until SIGINT
-// or SIGTERM; then saves the exports and unloads the module cleanly.
+// quayd: the host process. Locks its data directory, loads the BackupFSM
+// module as the host does, restores the saved exports, serves the admin socket
+// and NFS, and runs until a stop signal (see DaemonSignals); then saves the
+// exports and unloads the module cleanly.
 #include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -17,6 +18,8 @@
 #include "daemon/AdminRequestHandler.h"
 #include "daemon/AdminServer.h"
 #include "daemon/ConfigAdmin.h"
+#include "daemon/DaemonSignals.h"
+#include "daemon/DataDirLock.h"
 #include "daemon/ExportPersistence.h"
 #include "daemon/ModuleLoader.h"
 #include "daemon/QuaydLog.h"
@@ -64,17 +67,31 @@ int PrintInfo(ModuleLoader& loader) {
 // saved within this many seconds.
 constexpr int kSaveCheckSeconds = 10;
 
-// Waits for a stop signal, saving the exports now and then; the signal.
-int WaitForStop(const sigset_t& stopSignals, ExportPersistence& persistence) {
-    const timespec period = {kSaveCheckSeconds, 0};
+// Serves signals until one stops quayd, saving the exports now and then; the
+// stop signal.
+int WaitForStop(DaemonSignals& signals, ExportPersistence& persistence) {
     while (true) {
-        const int received = sigtimedwait(&stopSignals, nullptr, &period);
-        if (received > 0) return received;
-        if (errno == EAGAIN) persistence.Save(false);
+        int signal = 0;
+        switch (signals.Wait(kSaveCheckSeconds, signal)) {
+            case DaemonSignals::Event::kStop:
+                return signal;
+            case DaemonSignals::Event::kTimeout:
+                persistence.Save(false);
+                break;
+            case DaemonSignals::Event::kReopenLog:
+                if (g_ptrLogWriter->Reopen()) {
+                    QUAYD_LOG(-1, "INFO: Log file reopened on signal [%d]", signal);
+                } else {
+                    const int error = errno;
+                    fprintf(stderr, "quayd: cannot reopen the log file: %s\n", strerror(error));
+                    QUAYD_LOG(-1, "ERROR: Log file not reopened on signal [%d]: %s", signal, strerror(error));
+                }
+                break;
+        }
     }
 }
 
-int Serve(const QuaydOptions& options, ModuleLoader& loader, sigset_t& stopSignals) {
+int Serve(const QuaydOptions& options, ModuleLoader& loader, DaemonSignals& signals) {
     FSM& module = *loader.module();
     const std::string dataDir = ZelDataDir();
     const std::string socketPath = options.adminSocket.empty() ? dataDir + "/quayd.sock" : options.adminSocket;
@@ -87,8 +104,8 @@ int Serve(const QuaydOptions& options, ModuleLoader& loader, sigset_t& stopSigna
     AdminServer server([&handler](const KeyValueList& request, const std::string& caller) {
         return handler.Handle(request, caller);
     });
-    // Opened first: a second quayd on the same socket stops here, before it
-    // touches the exports of the first.
+    // Opened before the exports come back: a socket path in use stops quayd
+    // before it touches them.
     int error = server.Open(socketPath);
     if (error != 0) {
         const char* reason = error == EADDRINUSE ? "another quayd answers there" : strerror(error);
@@ -99,34 +116,37 @@ int Serve(const QuaydOptions& options, ModuleLoader& loader, sigset_t& stopSigna
     }
     persistence.Restore(module);
     module.FinalizeExports();
+    NfsServer nfs(module);
+    auto stop = [&](int status) {
+        nfs.Stop();
+        server.Stop();
+        persistence.Save(true);
+        loader.Unload();
+        QUAYD_LOG(-1, "INFO: quayd stopped");
+        return status;
+    };
     error = server.Start();
     if (error != 0) {
         fprintf(stderr, "quayd: cannot serve admin socket %s: %s\n", socketPath.c_str(), strerror(error));
-        server.Stop();
-        loader.Unload();
-        return 1;
+        QUAYD_LOG(-1, "ERROR: Cannot serve admin socket [%s]: %s", socketPath.c_str(), strerror(error));
+        return stop(1);
     }
-    // Without its NFS listener quayd still manages shares; the failure is
-    // reported on stderr and in the log.
-    NfsServer nfs(module);
+    // NFS is what quayd is for: one that cannot listen where it was told to
+    // stops instead of running without it.
     std::string nfsError;
     if (nfs.Start(options.nfs, nfsError) != 0) {
-        fprintf(stderr, "quayd: NFS service not started: %s\n", nfsError.c_str());
+        fprintf(stderr, "quayd: cannot serve NFS: %s\n", nfsError.c_str());
         QUAYD_LOG(-1, "ERROR: NFS service not started: %s", nfsError.c_str());
+        return stop(1);
     }
     QUAYD_LOG(-1, "INFO: quayd started: module [%s] type [%d], data directory [%s]",
               module.GetFSMName().c_str(), module.GetFSMType(), dataDir.c_str());
     QUAYD_LOG(1, "INFO: quayd admin socket [%s], server name [%s]", socketPath.c_str(),
               QuayServiceGlobals::clientName.c_str());
 
-    const int stopSignal = WaitForStop(stopSignals, persistence);
+    const int stopSignal = WaitForStop(signals, persistence);
     QUAYD_LOG(-1, "INFO: quayd stopping on signal [%d]", stopSignal);
-    nfs.Stop();
-    server.Stop();
-    persistence.Save(true);
-    loader.Unload();
-    QUAYD_LOG(-1, "INFO: quayd stopped");
-    return 0;
+    return stop(0);
 }
 
 }  // namespace
@@ -138,17 +158,16 @@ int main(int argc, char** argv) {
         fprintf(stderr, "quayd: %s\n%s", error.c_str(), QuaydOptions::Usage().c_str());
         return 2;
     }
+    if (options.help || options.version) {
+        fputs(options.help ? QuaydOptions::Help().c_str() : QuaydOptions::Version().c_str(), stdout);
+        return 0;
+    }
     if (!options.dataDir.empty()) setenv("QUAY_DATA_DIR", options.dataDir.c_str(), 1);
     if (options.logLevel != -2) g_ptrLogWriter->SetLevel(options.logLevel);
 
-    // Block the stop signals before any thread starts, so only sigwait sees them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    // A peer that hangs up must not end the daemon.
-    signal(SIGPIPE, SIG_IGN);
+    // Before any thread starts, so only the main thread takes the signals.
+    DaemonSignals signals;
+    signals.Block();
 
     ModuleLoader loader;
     const std::string modulePath = options.modulePath.empty() ? DefaultModulePath() : options.modulePath;
@@ -166,11 +185,28 @@ int main(int argc, char** argv) {
         fprintf(stderr, "quayd: cannot create data directory %s\n", dataDir.c_str());
         return 1;
     }
-    const std::string logFile = options.logFile.empty() ? dataDir + "/quayd.log" : options.logFile;
-    if (!g_ptrLogWriter->OpenFile(logFile)) {
-        fprintf(stderr, "quayd: cannot open log file %s\n", logFile.c_str());
+    // First of all: a second quayd on the directory must not open its log,
+    // database or socket, let alone change them.
+    DataDirLock lock;
+    pid_t holder = 0;
+    const int lockError = lock.Acquire(dataDir, holder);
+    if (lockError == EWOULDBLOCK) {
+        const std::string who = holder > 0 ? "quayd pid " + std::to_string(holder) : std::string("another quayd");
+        fprintf(stderr, "quayd: data directory %s is in use by %s; stop it first or use another --data-dir\n",
+                dataDir.c_str(), who.c_str());
         return 1;
     }
+    if (lockError != 0) {
+        fprintf(stderr, "quayd: cannot lock data directory %s (%s/%s): %s\n", dataDir.c_str(), dataDir.c_str(),
+                DataDirLock::kFileName, strerror(lockError));
+        return 1;
+    }
+    const std::string logFile = options.logFile.empty() ? dataDir + "/quayd.log" : options.logFile;
+    if (!g_ptrLogWriter->OpenFile(logFile)) {
+        fprintf(stderr, "quayd: cannot open log file %s: %s\n", logFile.c_str(), strerror(errno));
+        return 1;
+    }
+    g_ptrLogWriter->SetRotation(static_cast<uint64_t>(options.logMaxMb) << 20, options.logKeep);
     const char* envDb = getenv("QUAY_CONFIG_DB");
     const std::string configDb = !options.configDb.empty() ? options.configDb
                                  : envDb != nullptr       ? std::string(envDb)
@@ -185,5 +221,5 @@ int main(int argc, char** argv) {
         fprintf(stderr, "quayd: cannot load module: %s\n", loader.error().c_str());
         return 1;
     }
-    return Serve(options, loader, stopSignals);
+    return Serve(options, loader, signals);
 }

@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 #include <fnmatch.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -76,7 +78,54 @@ bool IsHostNameChar(unsigned char c) {
            c == '*' || c == '?' || c == '%';
 }
 
+bool IsPlainHostNameChar(unsigned char c) {
+    return std::isalnum(c) != 0 || c == '.' || c == '-' || c == '_';
+}
+
 }  // namespace
+
+ClientMatcher::EntryKind ClientMatcher::Classify(const std::string& entry) {
+    if (entry == "*") return EntryKind::kEveryone;
+    if (entry.find('/') != std::string::npos) {
+        uint32_t network = 0;
+        uint32_t mask = 0;
+        return ParseNetwork(entry, network, mask) ? EntryKind::kNetwork : EntryKind::kMalformed;
+    }
+    if (ParseAddress(entry).valid) return EntryKind::kAddress;
+    const bool plain = !entry.empty() && entry.size() <= 253 &&
+                       std::all_of(entry.begin(), entry.end(), [](unsigned char c) { return IsPlainHostNameChar(c); });
+    // "10.0.0.256" is a typo of an address, not a name.
+    const bool numeric = entry.find_first_not_of("0123456789.") == std::string::npos;
+    return plain && !numeric ? EntryKind::kHostName : EntryKind::kMalformed;
+}
+
+std::vector<std::string> ClientMatcher::Resolve(const std::string& name) {
+    std::vector<std::string> addresses;
+    addrinfo hints;
+    memset(&hints, 0, sizeof(hints));
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) return addresses;
+    for (const addrinfo* info = found; info != nullptr; info = info->ai_next) {
+        char text[INET6_ADDRSTRLEN] = {};
+        const void* raw = nullptr;
+        if (info->ai_family == AF_INET) raw = &reinterpret_cast<const sockaddr_in*>(info->ai_addr)->sin_addr;
+        if (info->ai_family == AF_INET6) raw = &reinterpret_cast<const sockaddr_in6*>(info->ai_addr)->sin6_addr;
+        if (raw == nullptr || inet_ntop(info->ai_family, raw, text, sizeof(text)) == nullptr) continue;
+        if (std::find(addresses.begin(), addresses.end(), text) == addresses.end()) addresses.push_back(text);
+    }
+    freeaddrinfo(found);
+    return addresses;
+}
+
+bool ClientMatcher::MatchesAny(const std::vector<std::string>& resolved, const std::string& address) {
+    const Address client = ParseAddress(address);
+    for (const std::string& text : resolved) {
+        if (SameAddress(ParseAddress(text), client)) return true;
+    }
+    return false;
+}
 
 std::vector<std::string> ClientMatcher::SplitList(const std::string& clients) {
     std::vector<std::string> entries;

@@ -3,19 +3,49 @@
 #include <algorithm>
 
 #include "host/ClientMatcher.h"
+#include "host/HostLog.h"
+
+namespace {
+
+typedef std::map<std::string, std::vector<std::string>> ResolvedNames;
+
+// Resolves the host names among entries; runs outside the export's lock, as
+// the resolver may take its time.
+ResolvedNames ResolveNames(const std::string& path, const std::vector<std::string>& entries) {
+    ResolvedNames resolved;
+    for (const std::string& entry : entries) {
+        if (ClientMatcher::Classify(entry) != ClientMatcher::EntryKind::kHostName) continue;
+        std::vector<std::string> addresses = ClientMatcher::Resolve(entry);
+        if (addresses.empty()) {
+            HOST_LOG(-1, "WARN: Allowed client [%s] of share [%s] does not resolve; it admits nobody",
+                     entry.c_str(), path.c_str());
+        } else {
+            std::string list;
+            for (const std::string& address : addresses) list += (list.empty() ? "" : ",") + address;
+            HOST_LOG(1, "INFO: Allowed client [%s] of share [%s] resolves to [%s]", entry.c_str(), path.c_str(),
+                     list.c_str());
+        }
+        resolved[entry] = std::move(addresses);
+    }
+    return resolved;
+}
+
+}  // namespace
 
 Export::Export(const std::string& path, SharePerms perms, std::string allowedClients,
                unsigned int shareId, ExportPtr& /*parent*/)
     : path_(path),
       shareId_(shareId),
       perms_(perms),
-      allowedClients_(ClientMatcher::SplitList(allowedClients)) {}
+      allowedClients_(ClientMatcher::SplitList(allowedClients)),
+      resolved_(ResolveNames(path, allowedClients_)) {}
 
 // path_ and shareId_ never change; the rest is read under the source's lock.
 Export::Export(const Export& other) : path_(other.path_), shareId_(other.shareId_) {
     std::lock_guard<std::mutex> lock(other.mutex_);
     perms_ = other.perms_;
     allowedClients_ = other.allowedClients_;
+    resolved_ = other.resolved_;
     optionalParams_ = other.optionalParams_;
     nfsVersions_ = other.nfsVersions_;
     squash_ = other.squash_;
@@ -53,15 +83,28 @@ void Export::RemoveAllowedClients(const std::string& clients) {
                                                     gone.end();
                                          }),
                           allowedClients_.end());
+    for (const std::string& entry : gone) resolved_.erase(entry);
 }
 
 void Export::FillAllowedClients(const std::string& clients) {
     std::vector<std::string> added = ClientMatcher::SplitList(clients);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const std::string& entry : added) {
+            if (std::find(allowedClients_.begin(), allowedClients_.end(), entry) ==
+                allowedClients_.end()) {
+                allowedClients_.push_back(entry);
+            }
+        }
+    }
+    // The entries count at once; a name admits nobody until it is resolved.
+    // Resolving first would leave a list that a replacement emptied (and
+    // empty admits everybody) empty for as long as the resolver takes.
+    ResolvedNames resolved = ResolveNames(path_, added);
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const std::string& entry : added) {
-        if (std::find(allowedClients_.begin(), allowedClients_.end(), entry) ==
-            allowedClients_.end()) {
-            allowedClients_.push_back(entry);
+    for (auto& name : resolved) {
+        if (std::find(allowedClients_.begin(), allowedClients_.end(), name.first) != allowedClients_.end()) {
+            resolved_[name.first] = std::move(name.second);
         }
     }
 }
@@ -80,6 +123,8 @@ bool Export::Authorize(const ZELIPAddr& client, const std::string& host) {
     if (allowedClients_.empty()) return true;  // no list: every client
     for (const std::string& entry : allowedClients_) {
         if (ClientMatcher::Matches(entry, client.text, host)) return true;
+        const auto names = resolved_.find(entry);
+        if (names != resolved_.end() && ClientMatcher::MatchesAny(names->second, client.text)) return true;
     }
     return false;
 }

@@ -1,5 +1,7 @@
 // Export: the host's record of one share. File-system modules derive their
-// export from it. Thread safety: setters and getters may run on different
+// export from it. Host names among the allowed clients are resolved when the
+// list is set (construction, FillAllowedClients) and admit the addresses they
+// resolved to then: the NFS service knows its callers by address only. Thread safety: setters and getters may run on different
 // threads (a configuration update beside request threads); every member is
 // guarded by the export's own mutex.
 #pragma once
@@ -66,6 +68,8 @@ private:
     const unsigned int shareId_;
     SharePerms perms_;                                 // guarded by mutex_
     std::vector<std::string> allowedClients_;          // guarded by mutex_
+    // Addresses of the host names among allowedClients_.
+    std::map<std::string, std::vector<std::string>> resolved_;  // guarded by mutex_
     std::map<std::string, std::string> optionalParams_;  // guarded by mutex_
     std::string nfsVersions_;                          // guarded by mutex_
     ZELQUAYSquashType squash_ = ZEL_QUAY_NO_ROOT_SQUASH;  // guarded by mutex_

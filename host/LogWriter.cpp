@@ -1,5 +1,6 @@
 #include "host/LogWriter.h"
 
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "host/LogRequestTag.h"
 #include "platform/ZelLogHook.h"
 
 namespace {
@@ -76,6 +78,27 @@ std::string TimeStamp() {
     return text;
 }
 
+bool IsControl(unsigned char c) {
+    return c < 0x20 || c == 0x7f;
+}
+
+// The second byte of a UTF-8 encoded C1 control (U+0080 to U+009F) after 0xC2.
+bool IsC1Tail(unsigned char c) {
+    return c >= 0x80 && c <= 0x9f;
+}
+
+void AppendHex(std::string& out, unsigned char c) {
+    static const char kDigits[] = "0123456789abcdef";
+    out += "\\x";
+    out += kDigits[c >> 4];
+    out += kDigits[c & 0xf];
+}
+
+uint64_t FileSize(FILE* file) {
+    struct stat st;
+    return fstat(fileno(file), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
 // The process-wide writer. Created on first use and never destroyed, so that
 // other libraries may log from their static initialisers and destructors.
 LogWriter& DefaultWriter() {
@@ -118,24 +141,111 @@ void LogWriter::WriteV(int level, const char* function, int line, const char* fo
     // The caller has done the level check; formatting happens outside the lock.
     std::string text = FormatText(format, args);
     const char* name = function != nullptr ? function : "";
+    LogRequestTag* tag = LogRequestTag::Current();
+    std::string escaped = Escape(text);
+    if (tag != nullptr) tag->Note(level, escaped);
     std::lock_guard<std::mutex> lock(mutex_);
     if (capturing_) {
         captured_.push_back(LogLine{level, name, line, std::move(text)});
         return;
     }
+    std::string decorated = TimeStamp() + " " + std::to_string(static_cast<long>(syscall(SYS_gettid))) + " " +
+                            std::to_string(level) + " ";
+    if (tag != nullptr) decorated += "[" + Escape(tag->tag()) + "] ";
+    decorated += name;
+    decorated += ":" + std::to_string(line) + " " + escaped + "\n";
+    if (file_ != nullptr && maxBytes_ > 0 && size_ > 0 && size_ + decorated.size() > maxBytes_) RotateLocked();
     FILE* out = file_ != nullptr ? file_ : stderr;
-    fprintf(out, "%s %ld %d %s:%d %s\n", TimeStamp().c_str(),
-            static_cast<long>(syscall(SYS_gettid)), level, name, line, text.c_str());
+    fwrite(decorated.data(), 1, decorated.size(), out);
     fflush(out);
+    if (file_ != nullptr) size_ += decorated.size();
+}
+
+std::string LogWriter::Escape(const std::string& text) {
+    size_t end = text.size();
+    if (end > 0 && text[end - 1] == '\n') --end;
+    size_t i = 0;
+    while (i < end && !IsControl(static_cast<unsigned char>(text[i])) &&
+           !(static_cast<unsigned char>(text[i]) == 0xc2 && i + 1 < end &&
+             IsC1Tail(static_cast<unsigned char>(text[i + 1])))) {
+        ++i;
+    }
+    if (i == end) return end == text.size() ? text : text.substr(0, end);
+    std::string out = text.substr(0, i);
+    for (; i < end; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (IsControl(c)) {
+            AppendHex(out, c);
+        } else if (c == 0xc2 && i + 1 < end && IsC1Tail(static_cast<unsigned char>(text[i + 1]))) {
+            AppendHex(out, c);
+            AppendHex(out, static_cast<unsigned char>(text[++i]));
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }
 
 bool LogWriter::OpenFile(const std::string& path) {
     FILE* file = fopen(path.c_str(), "ae");
     if (file == nullptr) return false;
+    const uint64_t size = FileSize(file);
     std::lock_guard<std::mutex> lock(mutex_);
     if (file_ != nullptr) fclose(file_);
     file_ = file;
+    path_ = path;
+    size_ = size;
     return true;
+}
+
+bool LogWriter::Reopen() {
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        path = path_;
+    }
+    if (path.empty()) {
+        errno = EBADF;
+        return false;
+    }
+    return OpenFile(path);
+}
+
+void LogWriter::SetRotation(uint64_t maxBytes, unsigned keep) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    maxBytes_ = maxBytes;
+    keep_ = keep;
+}
+
+void LogWriter::RotateLocked() {
+    // Oldest first, so every rename lands on a name already moved on.
+    bool moved = true;
+    if (keep_ == 0) {
+        moved = unlink(path_.c_str()) == 0 || errno == ENOENT;
+    } else {
+        for (unsigned i = keep_; i > 1; --i) {
+            const std::string from = path_ + "." + std::to_string(i - 1);
+            if (rename(from.c_str(), (path_ + "." + std::to_string(i)).c_str()) != 0 && errno != ENOENT) moved = false;
+        }
+        if (rename(path_.c_str(), (path_ + ".1").c_str()) != 0) moved = false;
+    }
+    FILE* fresh = moved ? fopen(path_.c_str(), "ae") : nullptr;
+    if (fresh == nullptr) {
+        // Writing on beats losing lines; the next try comes after another
+        // maxBytes_, so a directory that refuses renames is not hammered.
+        fprintf(stderr, "log rotation of %s failed: %s\n", path_.c_str(), strerror(errno));
+        size_ = 0;
+        return;
+    }
+    fclose(file_);
+    file_ = fresh;
+    size_ = FileSize(fresh);
 }
 
 void LogWriter::StartCapture() {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "host/ExportCache.h"
+#include "host/LogRateLimiter.h"
 #include "nfsserver/NfsLog.h"
 #include "nfsserver/NfsStatus.h"
 #include "nfsserver/Mount3Procedures.h"
@@ -43,6 +44,23 @@ std::vector<std::string> Groups(Export& exp) {
     }
     if (groups.empty()) groups.push_back("*");
     return groups;
+}
+
+// Any client can call MOUNT and UMNT as often as it likes: one line per call
+// is debug output; refusals are worth seeing at the default level, but only a
+// few a minute.
+constexpr int kCallLevel = 3;
+LogRateLimiter refusalLines(10, 60);
+
+void LogMount(const std::string& path, const std::string& client, int status) {
+    if (status == MNT3_OK || g_ptrLogWriter->GetLevel() >= kCallLevel) {
+        NFS_LOG(kCallLevel, "INFO: NFS: mount of [%s] by [%s] answered [%d]", path.c_str(), client.c_str(), status);
+        return;
+    }
+    uint64_t heldBack = 0;
+    if (!refusalLines.Admit(heldBack)) return;
+    if (heldBack > 0) NFS_LOG(1, "INFO: NFS: [%llu] refused mounts not logged", static_cast<unsigned long long>(heldBack));
+    NFS_LOG(1, "INFO: NFS: mount of [%s] by [%s] answered [%d]", path.c_str(), client.c_str(), status);
 }
 
 }  // namespace
@@ -86,8 +104,7 @@ void Mount3Program::Mount(ProcedureCall& call, const dirpath& wirePath) {
         std::lock_guard<std::mutex> lock(mutex_);
         mounts_.insert({client, path});
     }
-    NFS_LOG(1, "INFO: NFS: mount of [%s] by [%s] answered [%d]", path.c_str(), client.c_str(),
-            static_cast<int>(res.fhs_status));
+    LogMount(path, client, static_cast<int>(res.fhs_status));
     call.Reply(&res);
 }
 
@@ -108,6 +125,7 @@ void Mount3Program::Dump(ProcedureCall& call) {
 }
 
 void Mount3Program::Unmount(ProcedureCall& call, const dirpath& path) {
+    NFS_LOG(kCallLevel, "INFO: NFS: unmount of [%s] by [%s]", Normalize(path).c_str(), call.Caller().Address().c_str());
     {
         std::lock_guard<std::mutex> lock(mutex_);
         mounts_.erase({call.Caller().Address(), Normalize(path)});
@@ -116,6 +134,7 @@ void Mount3Program::Unmount(ProcedureCall& call, const dirpath& path) {
 }
 
 void Mount3Program::UnmountAll(ProcedureCall& call) {
+    NFS_LOG(kCallLevel, "INFO: NFS: unmount of every share by [%s]", call.Caller().Address().c_str());
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto it = mounts_.begin(); it != mounts_.end();) {

@@ -14,6 +14,7 @@ struct CommandSpec {
     std::vector<const char*> required;  // request fields of the positional arguments
     std::vector<const char*> optional;  // fields of trailing optional arguments
     const char* synopsis;
+    std::vector<const char*> named = {};  // fields also given as "--<field> VALUE", anywhere
 };
 
 const std::vector<CommandSpec>& Commands() {
@@ -29,8 +30,12 @@ const std::vector<CommandSpec>& Commands() {
         {kDefineStore, {kSubclientField, kClientField, kStoreField}, {},
          "define-store <subclient> <client id> <store name>"},
         {kAddView, {kSubclientField, kPathField, kToTimeField}, {kReadOnlyField, kWritableField},
-         "add-view <subclient> <mount path> <to time> [readonly 0|1] [writable 0|1]"},
+         "add-view <subclient> <mount path> <to time> [readonly 0|1] [writable 0|1]\n"
+         "           [--clients LIST] [--users LIST] [--groups LIST]   (default: the store's)",
+         {kClientsField, kUsersField, kGroupsField}},
         {kRemoveView, {kSubclientField, kPathField}, {}, "remove-view <subclient> <mount path>"},
+        {kListViews, {kSubclientField}, {}, "list-views <subclient>"},
+        {kReleaseStore, {kSubclientField, kStoreField}, {}, "release-store <subclient> <store name>"},
         {kExport, {kOperationField, kTypeField, kSubclientField, kPathField}, {kSnapField},
          "export create|update|unexport live|pit <subclient> <share path> [snap details]"},
         {kClientUpdate, {kSubclientField, kPathField, kFirstField, kSecondField}, {},
@@ -50,7 +55,24 @@ bool QuayAdmCommand::BuildRequest(const std::vector<std::string>& args, KeyValue
     }
     for (const CommandSpec& spec : Commands()) {
         if (args[0] != spec.name) continue;
-        const size_t given = args.size() - 1;
+        // Named options first, wherever they stand; the rest is positional.
+        std::vector<std::string> positional;
+        KeyValueList named;
+        for (size_t i = 1; i < args.size(); ++i) {
+            const char* field = nullptr;
+            for (const char* option : spec.named) {
+                if (args[i] == std::string("--") + option) field = option;
+            }
+            if (field == nullptr) {
+                positional.push_back(args[i]);
+            } else if (i + 1 >= args.size() || named.Has(field)) {
+                error = std::string("usage: quayadm ") + spec.synopsis;
+                return false;
+            } else {
+                named.Add(field, args[++i]);
+            }
+        }
+        const size_t given = positional.size();
         if (given < spec.required.size() || given > spec.required.size() + spec.optional.size()) {
             error = std::string("usage: quayadm ") + spec.synopsis;
             return false;
@@ -60,8 +82,15 @@ bool QuayAdmCommand::BuildRequest(const std::vector<std::string>& args, KeyValue
         built.Add(kCommandField, spec.name);
         for (size_t i = 0; i < given; ++i) {
             const char* field = i < spec.required.size() ? spec.required[i] : spec.optional[i - spec.required.size()];
-            built.Add(field, args[i + 1]);
+            // quayd checks every value; ids are checked here as well, so a
+            // mistyped id is named before anything is sent.
+            unsigned long id = 0;
+            if (IsIdField(field) && !ParseId(field, positional[i], field == std::string(kPolicyField), id, error)) {
+                return false;
+            }
+            built.Add(field, positional[i]);
         }
+        for (const auto& pair : named.pairs()) built.Add(pair.first, pair.second);
         request = built;
         return true;
     }
@@ -73,6 +102,7 @@ std::string QuayAdmCommand::Usage() {
     std::string usage =
         "usage: quayadm [--socket PATH] <command> [arguments]\n"
         "       quayadm [--socket PATH] --raw   (sends stdin as the request payload)\n"
+        "       quayadm --help | --version\n"
         "commands:\n";
     for (const CommandSpec& spec : Commands()) usage += std::string("  ") + spec.synopsis + "\n";
     usage += "The socket is --socket, else $QUAY_ADMIN_SOCKET, else $QUAY_DATA_DIR/quayd.sock.\n";
@@ -92,6 +122,9 @@ int QuayAdmCommand::PrintResponse(const KeyValueList& response, FILE* out, FILE*
     }
     fprintf(code == 0 ? out : err, "%ld: %s\n", code, text.c_str());
     for (const std::string& row : response.GetAll(kRowField)) fprintf(out, "%s\n", row.c_str());
+    // Lines from quayd's log are escaped already; quayd sends them only
+    // with failures.
+    for (const std::string& line : response.GetAll(kLogField)) fprintf(err, "  log: %s\n", line.c_str());
     return code == 0 ? 0 : 1;
 }
 

@@ -15,7 +15,8 @@ public:
     static bool BuildRequest(const std::vector<std::string>& args, KeyValueList& request, std::string& error);
     static std::string Usage();
     // Prints "<code>: <text>" (to out on code 0, else to err), then each row
-    // on its own line to out. Returns the exit status: 0 on code 0, else 1.
+    // on its own line to out, then each log line as "  log: <line>" to err.
+    // Returns the exit status: 0 on code 0, else 1.
     static int PrintResponse(const KeyValueList& response, FILE* out, FILE* err);
     // QUAY_ADMIN_SOCKET, else <data dir>/quayd.sock.
     static std::string DefaultSocketPath();

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "daemon/QuaydVersion.h"
 #include "daemon/admin/AdminChannel.h"
+#include "daemon/admin/AdminProtocol.h"
 #include "daemon/admin/KeyValueList.h"
 #include "daemon/quayadm/QuayAdmCommand.h"
 
@@ -56,6 +58,9 @@ int main(int argc, char** argv) {
         } else if (args.empty() && (arg == "--help" || arg == "-h")) {
             fputs(QuayAdmCommand::Usage().c_str(), stdout);
             return 0;
+        } else if (args.empty() && arg == "--version") {
+            printf("quayadm %s, admin protocol %s\n", kQuaydVersion, AdminProtocol::kVersion);
+            return 0;
         } else {
             args.push_back(arg);
         }
@@ -71,7 +76,7 @@ int main(int argc, char** argv) {
         KeyValueList request;
         std::string error;
         if (!QuayAdmCommand::BuildRequest(args, request, error)) {
-            fprintf(stderr, "quayadm: %s\n%s", error.c_str(), QuayAdmCommand::Usage().c_str());
+            fprintf(stderr, "quayadm: %s\n(quayadm --help lists the commands)\n", error.c_str());
             return 1;
         }
         payload = request.Encode();

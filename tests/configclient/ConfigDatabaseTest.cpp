@@ -138,7 +138,7 @@ TEST_F(ConfigDatabaseTest, OpenRefusesNewerSchemaVersion) {
     const std::string path = dir_ + "/newer.db";
     sqlite3* raw = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &raw));
-    ASSERT_EQ(SQLITE_OK, sqlite3_exec(raw, "PRAGMA user_version=2", nullptr, nullptr, nullptr));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(raw, "PRAGMA user_version=3", nullptr, nullptr, nullptr));
     sqlite3_close(raw);
     EXPECT_EQ(ENOTSUP, db().Open(path).ErrNo());
 }
@@ -156,6 +156,58 @@ TEST_F(ConfigDatabaseTest, ReopensAnOlderFileAndAddsMissingTables) {
     EXPECT_EQ(EEXIST, db().AddClient(3, "again").ErrNo());
     ASSERT_FALSE(db().AddSubclient(31, 3, "sc31", 0).IsError());
     EXPECT_EQ("kept", db().ListSubclients()[0].clientName);
+}
+
+TEST_F(ConfigDatabaseTest, AStoreBelongsToOneSubclientUntilReleasedOrItsSubclientIsRemoved) {
+    ASSERT_FALSE(db().AddSubclient(50, kClient, "sc50", 0).IsError());
+    unsigned long owner = 0;
+    EXPECT_EQ(ZEL_PROP_NOT_FOUND, db().FindStoreOwner("store1", owner));
+    ASSERT_FALSE(db().ClaimStore("store1", kSubclient).IsError());
+    EXPECT_FALSE(db().ClaimStore("store1", kSubclient).IsError());  // again: no change
+    const CPelError taken = db().ClaimStore("store1", 50);
+    EXPECT_EQ(EEXIST, taken.ErrNo());
+    EXPECT_EQ("store [store1] belongs to subclient 10", taken.Message());
+    EXPECT_EQ(ENOENT, db().ClaimStore("other", 99).ErrNo());
+    EXPECT_EQ(EINVAL, db().ClaimStore("", kSubclient).ErrNo());
+    EXPECT_EQ(0, db().FindStoreOwner("store1", owner));
+    EXPECT_EQ(kSubclient, owner);
+
+    EXPECT_EQ(ENOENT, db().ReleaseStore("store1", 50).ErrNo());
+    ASSERT_FALSE(db().ReleaseStore("store1", kSubclient).IsError());
+    ASSERT_FALSE(db().ClaimStore("store1", 50).IsError());
+    ASSERT_FALSE(db().ClaimStore("store2", 50).IsError());
+    std::vector<std::pair<std::string, unsigned long>> owners;
+    ASSERT_EQ(0, db().ListStoreOwners(owners));
+    EXPECT_EQ((std::vector<std::pair<std::string, unsigned long>>{{"store1", 50}, {"store2", 50}}), owners);
+    ASSERT_FALSE(db().RemoveSubclient(50).IsError());
+    EXPECT_EQ(ZEL_PROP_NOT_FOUND, db().FindStoreOwner("store2", owner));
+    ASSERT_EQ(0, db().ListStoreOwners(owners));
+    EXPECT_TRUE(owners.empty());
+}
+
+TEST_F(ConfigDatabaseTest, AVersionOneFileGetsItsOwnersFromTheStoreNames) {
+    const std::string path = dir_ + "/v1.db";
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &raw));
+    ASSERT_EQ(SQLITE_OK,
+              sqlite3_exec(raw,
+                           "CREATE TABLE clients(id INTEGER PRIMARY KEY, name TEXT NOT NULL);"
+                           "CREATE TABLE subclients(id INTEGER PRIMARY KEY, client_id INTEGER NOT NULL, "
+                           "name TEXT NOT NULL, policy_subclient_id INTEGER);"
+                           "CREATE TABLE properties(subclient_id INTEGER NOT NULL, name TEXT NOT NULL, "
+                           "value TEXT NOT NULL, PRIMARY KEY(subclient_id, name));"
+                           "INSERT INTO clients VALUES(1, 'c');"
+                           "INSERT INTO subclients VALUES(7, 1, 'a', NULL), (12, 1, 'b', NULL), (3, 1, 'c', NULL);"
+                           "INSERT INTO properties VALUES(12, 'quayObjectStoreName', '/shared'),"
+                           "(7, 'quayObjectStoreName', 'shared'), (3, 'quayObjectStoreName', '//own'),"
+                           "(12, 'quayUsers', 'shared');"
+                           "PRAGMA user_version=1;",
+                           nullptr, nullptr, nullptr));
+    sqlite3_close(raw);
+    ASSERT_FALSE(db().Open(path).IsError());
+    std::vector<std::pair<std::string, unsigned long>> owners;
+    ASSERT_EQ(0, db().ListStoreOwners(owners));
+    EXPECT_EQ((std::vector<std::pair<std::string, unsigned long>>{{"own", 3}, {"shared", 7}}), owners);
 }
 
 TEST_F(ConfigDatabaseTest, WithoutOpenUsesQuayConfigDbAndCreatesItsDirectory) {

@@ -174,6 +174,45 @@ TEST(QuayAdmCommand, WrongArgumentCountsAndUnknownCommandsAreUsageErrors) {
     EXPECT_TRUE(request.empty());
 }
 
+TEST(QuayAdmCommand, ViewAccessOptionsStandAnywhereAndOnlyOnce) {
+    KeyValueList request;
+    std::string error;
+    ASSERT_TRUE(QuayAdmCommand::BuildRequest(
+        {"add-view", "--users", "0,1000", "10", "/s-a", "5", "1", "--clients", "10.0.0.0/8"}, request, error));
+    EXPECT_EQ((KeyValueList::Pairs{{"version", "1"},
+                                   {"command", "add-view"},
+                                   {"subclient", "10"},
+                                   {"path", "/s-a"},
+                                   {"toTime", "5"},
+                                   {"readOnly", "1"},
+                                   {"users", "0,1000"},
+                                   {"clients", "10.0.0.0/8"}}),
+              request.pairs());
+    EXPECT_FALSE(QuayAdmCommand::BuildRequest({"add-view", "10", "/s-a", "5", "--groups"}, request, error));
+    EXPECT_EQ(0u, error.find("usage: quayadm add-view "));
+    EXPECT_FALSE(
+        QuayAdmCommand::BuildRequest({"add-view", "10", "/s-a", "5", "--users", "1", "--users", "2"}, request, error));
+    // Other commands take no such options: the text stays an argument.
+    EXPECT_FALSE(QuayAdmCommand::BuildRequest({"list-views", "--clients", "x"}, request, error));
+    EXPECT_EQ("usage: quayadm list-views <subclient>", error);
+}
+
+TEST(QuayAdmCommand, IdsAboveTwoToTheThirtyFirstAreRefusedBeforeSending) {
+    KeyValueList request;
+    std::string error;
+    EXPECT_FALSE(QuayAdmCommand::BuildRequest({"export", "create", "live", "3000000000", "/s"}, request, error));
+    EXPECT_EQ("field subclient must be a number from 1 to 2147483647, not [3000000000]: quayd brings shares back "
+              "at start by signed 32-bit ids",
+              error);
+    EXPECT_FALSE(QuayAdmCommand::BuildRequest({"add-client", "2147483648", "h"}, request, error));
+    EXPECT_FALSE(QuayAdmCommand::BuildRequest({"define-store", "10", "0", "s"}, request, error));
+    EXPECT_EQ("field client must be a number from 1 to 2147483647, not [0]", error);
+    EXPECT_FALSE(QuayAdmCommand::BuildRequest({"add-subclient", "10", "1", "n", "x"}, request, error));
+    EXPECT_EQ("field policy must be a number from 0 to 2147483647, not [x]", error);
+    EXPECT_TRUE(request.empty());
+    EXPECT_TRUE(QuayAdmCommand::BuildRequest({"add-subclient", "2147483647", "1", "n", "0"}, request, error));
+}
+
 std::string Printed(FILE* stream) {
     fflush(stream);
     rewind(stream);
@@ -198,8 +237,12 @@ TEST(QuayAdmCommand, ExitStatusFollowsTheCodeAndRowsGoToStdout) {
     KeyValueList failed;
     failed.Add("code", "18");
     failed.Add("text", "share is already exported");
+    failed.Add("log", "ERROR: Share [/store1] is exported already");
+    failed.Add("log", "ERROR: second\\nline");
     EXPECT_EQ(1, QuayAdmCommand::PrintResponse(failed, out, err));
-    EXPECT_EQ("18: share is already exported\n", Printed(err));
+    EXPECT_EQ("18: share is already exported\n  log: ERROR: Share [/store1] is exported already\n"
+              "  log: ERROR: second\\nline\n",
+              Printed(err));
 
     KeyValueList noCode;
     EXPECT_EQ(1, QuayAdmCommand::PrintResponse(noCode, out, err));

@@ -62,7 +62,9 @@ TEST(SavedExportsFile, DamagedRecordsAreLeftOutAndNamed) {
         "export=/unknown\nshareId=8\nmoduleType=4\npermission=rw\ncolour=red\n"
         "export=/good\nshareId=9\nmoduleType=4\npermission=rw\n"
         "export=/sameid\nshareId=1\nmoduleType=4\npermission=ro\n"
-        "export=/last\nshareId=10\nmoduleType=4\npermission=ro\n";
+        "export=/type7\nshareId=11\nmoduleType=4\npermission=rw\nparam.exportType=7\n"
+        "export=/typelive\nshareId=12\nmoduleType=4\npermission=rw\nparam.exportType=live\n"
+        "export=/last\nshareId=10\nmoduleType=4\npermission=ro\nparam.exportType=2\n";
     std::vector<SavedExport> exports;
     std::vector<std::string> problems;
     ASSERT_TRUE(SavedExportsFile::Parse(text, exports, problems));
@@ -78,6 +80,8 @@ TEST(SavedExportsFile, DamagedRecordsAreLeftOutAndNamed) {
                   "export [/unknown]: unknown field colour",
                   "export [/good]: path saved twice",
                   "export [/sameid]: share id 1 saved twice",
+                  "export [/type7]: export type [7] is neither 1 (live) nor 2 (pit)",
+                  "export [/typelive]: export type [live] is neither 1 (live) nor 2 (pit)",
               }),
               problems);
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <thread>
 
+#include "host/ClientMatcher.h"
 #include "host/Export.h"
 
 namespace {
@@ -84,6 +85,36 @@ TEST(ExportClients, AuthorizeByListEntryKind) {
         EXPECT_EQ(c.admitted, exp->Authorize(ZELIPAddr{c.address}, c.host))
             << "list [" << c.list << "] address " << c.address << " host " << c.host;
     }
+}
+
+TEST(ExportClients, EntriesAreClassifiedAsTheMatcherReadsThem) {
+    using Kind = ClientMatcher::EntryKind;
+    const std::pair<const char*, Kind> cases[] = {
+        {"*", Kind::kEveryone},         {"10.0.0.1", Kind::kAddress},       {"fe80::1", Kind::kAddress},
+        {"10.0.0.0/8", Kind::kNetwork}, {"0.0.0.0/0", Kind::kNetwork},      {"127.0.0.1/33", Kind::kMalformed},
+        {"10.0.0.0/", Kind::kMalformed}, {"fe80::/64", Kind::kMalformed},   {"localhost", Kind::kHostName},
+        {"backup-1.example.com", Kind::kHostName}, {"*.example.com", Kind::kMalformed},
+        {"10.0.0.256", Kind::kMalformed}, {"a b", Kind::kMalformed},        {"", Kind::kMalformed},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.second, ClientMatcher::Classify(c.first)) << c.first;
+}
+
+// A name admits the addresses it resolved to when the list was set.
+// "localhost" resolves from the hosts file; ".invalid" never resolves.
+TEST(ExportClients, HostNamesAdmitTheirAddresses) {
+    ExportPtr exp = MakeExport("localhost,no-such-host.invalid");
+    EXPECT_TRUE(exp->Authorize(ZELIPAddr{"127.0.0.1"}, ""));
+    EXPECT_TRUE(exp->Authorize(ZELIPAddr{"::ffff:127.0.0.1"}, ""));
+    EXPECT_FALSE(exp->Authorize(ZELIPAddr{"10.0.0.1"}, ""));
+    Export copy(*exp);
+    EXPECT_TRUE(copy.Authorize(ZELIPAddr{"127.0.0.1"}, ""));
+
+    exp->RemoveAllowedClients("localhost");
+    EXPECT_FALSE(exp->Authorize(ZELIPAddr{"127.0.0.1"}, ""));  // only the unresolvable name is left
+    exp->FillAllowedClients("localhost");
+    EXPECT_TRUE(exp->Authorize(ZELIPAddr{"127.0.0.1"}, ""));
+    EXPECT_EQ("no-such-host.invalid,localhost", Clients(*exp));
+    EXPECT_TRUE(ClientMatcher::Resolve("no-such-host.invalid").empty());
 }
 
 TEST(ExportClients, AuthorizeAnyOfSeveralAddresses) {

@@ -2,9 +2,13 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
 #include <sstream>
 #include <thread>
 
+#include "host/LogRateLimiter.h"
+#include "host/LogRequestTag.h"
 #include "host/LogWriter.h"
 #include "host/ShareIdToPathCache.h"
 #include "platform/ZelLogHook.h"
@@ -40,6 +44,13 @@ FileLine ParseFileLine(const std::string& line) {
     parsed.rest = line.substr(space + 1);
     parsed.valid = true;
     return parsed;
+}
+
+// The text of a decorated line: what follows "<function>:<line> ".
+std::string TextOf(const std::string& line, const std::string& function) {
+    const size_t at = line.find(" " + function + ":");
+    if (at == std::string::npos) return "(no function in " + line + ")";
+    return line.substr(line.find(' ', at + 1) + 1);
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -204,6 +215,177 @@ TEST(LogWriterFile, ConcurrentWritersNeverInterleaveLines) {
                   parsed.rest.substr(parsed.rest.size() - 200));
         EXPECT_EQ(' ', parsed.rest[parsed.rest.size() - 201]);
     }
+}
+
+TEST(LogWriterEscape, ControlCharactersCannotStartALineOrReachATerminal) {
+    struct Case {
+        std::string text;
+        std::string written;
+    } cases[] = {
+        {"plain [/store1] text", "plain [/store1] text"},
+        {"/a\nFORGED 1 f:1 ERROR: x", "/a\\nFORGED 1 f:1 ERROR: x"},
+        {"cr\r tab\t esc\x1b[31m del\x7f nul" + std::string(1, '\0') + "end",
+         "cr\\r tab\\t esc\\x1b[31m del\\x7f nul\\x00end"},
+        {"csi \xc2\x9b" "2J and \xc2\xa9 \xe2\x82\xac", "csi \\xc2\\x9b2J and \xc2\xa9 \xe2\x82\xac"},
+        {"the line's own end\n", "the line's own end"},
+        {"two ends\n\n", "two ends\\n"},
+        {"back\\slash \\n stays", "back\\slash \\n stays"},
+        {"\xc2", "\xc2"},
+        {"", ""},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.written, LogWriter::Escape(c.text)) << c.text;
+}
+
+TEST(LogWriterEscape, FileLinesAreEscapedWhileCapturedTextsStayExact) {
+    TempDir dir;
+    const std::string path = dir.path() + "/host.log";
+    LogWriter writer;
+    ASSERT_TRUE(writer.OpenFile(path));
+    writer.Write(1, "f", 3, 0, 0, "INFO: mount of [%s]\n", "/x\n2026-01-01 00:00:00.000 1 -1 g:1 forged");
+    std::vector<std::string> lines = SplitLines(ReadFile(path));
+    ASSERT_EQ(1u, lines.size()) << ReadFile(path);
+    EXPECT_EQ("INFO: mount of [/x\\n2026-01-01 00:00:00.000 1 -1 g:1 forged]", TextOf(lines[0], "f"));
+
+    writer.StartCapture();
+    writer.Write(1, "f", 3, 0, 0, "raw [%s]", "a\nb");
+    ASSERT_EQ(1u, writer.Captured().size());
+    EXPECT_EQ("raw [a\nb]", writer.Captured()[0].text);
+}
+
+TEST(LogWriterRotation, TheFullFileMovesAsideAndOnlyKeepFilesStay) {
+    TempDir dir;
+    const std::string path = dir.path() + "/quayd.log";
+    hosttest::WriteFile(path, std::string(150, 'o') + "\n");  // a file from before counts
+    LogWriter writer;
+    ASSERT_TRUE(writer.OpenFile(path));
+    writer.SetRotation(400, 2);
+    const std::string text(100, 'x');
+    for (int i = 0; i < 12; ++i) writer.Write(1, "f", i, 0, 0, "%s", text.c_str());
+
+    // Every file stays under the cap, whole lines only, newest lines in
+    // quayd.log, and nothing beyond quayd.log.2.
+    EXPECT_EQ((std::vector<std::string>{"quayd.log", "quayd.log.1", "quayd.log.2"}), hosttest::ListDir(dir.path()));
+    std::vector<int> order;
+    for (const char* name : {"quayd.log.2", "quayd.log.1", "quayd.log"}) {
+        const std::string content = ReadFile(dir.path() + "/" + name);
+        EXPECT_LE(content.size(), 400u) << name;
+        EXPECT_EQ('\n', content.back()) << name;
+        for (const std::string& line : SplitLines(content)) {
+            ASSERT_EQ(text, TextOf(line, "f")) << name;
+            order.push_back(std::stoi(line.substr(line.find(" f:") + 3)));
+        }
+    }
+    ASSERT_FALSE(order.empty());
+    EXPECT_EQ(11, order.back());
+    for (size_t i = 1; i < order.size(); ++i) EXPECT_EQ(order[i - 1] + 1, order[i]);
+}
+
+TEST(LogWriterRotation, KeepZeroStartsOverAndNoLimitNeverRotates) {
+    TempDir dir;
+    const std::string path = dir.path() + "/quayd.log";
+    LogWriter writer;
+    ASSERT_TRUE(writer.OpenFile(path));
+    writer.SetRotation(300, 0);
+    for (int i = 0; i < 5; ++i) writer.Write(1, "f", i, 0, 0, "%s", std::string(100, 'y').c_str());
+    EXPECT_EQ((std::vector<std::string>{"quayd.log"}), hosttest::ListDir(dir.path()));
+    EXPECT_EQ(1u, SplitLines(ReadFile(path)).size());
+
+    writer.SetRotation(0, 3);
+    for (int i = 0; i < 20; ++i) writer.Write(1, "f", i, 0, 0, "%s", std::string(100, 'z').c_str());
+    EXPECT_EQ((std::vector<std::string>{"quayd.log"}), hosttest::ListDir(dir.path()));
+    EXPECT_EQ(21u, SplitLines(ReadFile(path)).size());
+}
+
+TEST(LogWriterRotation, ReopenLetsGoOfAFileMovedAway) {
+    TempDir dir;
+    const std::string path = dir.path() + "/quayd.log";
+    LogWriter writer;
+    EXPECT_FALSE(writer.Reopen());
+    EXPECT_EQ(EBADF, errno);
+    ASSERT_TRUE(writer.OpenFile(path));
+    writer.Write(1, "f", 1, 0, 0, "before");
+    ASSERT_EQ(0, rename(path.c_str(), (path + ".old").c_str()));
+    writer.Write(1, "f", 2, 0, 0, "still to the moved file");
+    ASSERT_TRUE(writer.Reopen());
+    writer.Write(1, "f", 3, 0, 0, "after");
+    EXPECT_EQ(2u, SplitLines(ReadFile(path + ".old")).size());
+    std::vector<std::string> lines = SplitLines(ReadFile(path));
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ("after", TextOf(lines[0], "f"));
+}
+
+TEST(LogRequestTagTest, TaggedLinesNameTheRequestAndKeepItsProblems) {
+    TempDir dir;
+    const std::string path = dir.path() + "/quayd.log";
+    LogWriter writer;
+    ASSERT_TRUE(writer.OpenFile(path));
+    EXPECT_EQ(nullptr, LogRequestTag::Current());
+    {
+        LogRequestTag tag("admin 7");
+        EXPECT_EQ(&tag, LogRequestTag::Current());
+        writer.Write(1, "f", 1, 0, 0, "INFO: opening [%s]", "/s");
+        writer.Write(-1, "f", 2, 0, 0, "ERROR: open of [%s] failed", "/s\nX");
+        writer.Write(1, "f", 3, 0, 0, "INFO: ObjectStore open error [%s]", "busy");
+        writer.Write(-1, "f", 4, 0, 0, "INFO: not a problem");
+        writer.Write(-1, "f", 5, 0, 0, "Store [/s] has no root");
+        writer.Write(2, "f", 6, 0, 0, "Warning: slow");
+        std::thread([&writer] { writer.Write(-1, "g", 1, 0, 0, "ERROR: another thread"); }).join();
+        {
+            LogRequestTag inner("inner");
+            writer.Write(-1, "f", 7, 0, 0, "ERROR: inner");
+            EXPECT_EQ((std::vector<std::string>{"ERROR: inner"}), inner.problems());
+        }
+        EXPECT_EQ(&tag, LogRequestTag::Current());
+        EXPECT_EQ((std::vector<std::string>{"ERROR: open of [/s\\nX] failed", "INFO: ObjectStore open error [busy]",
+                                            "Store [/s] has no root", "Warning: slow"}),
+                  tag.problems());
+        tag.ClearProblems();
+        EXPECT_TRUE(tag.problems().empty());
+    }
+    EXPECT_EQ(nullptr, LogRequestTag::Current());
+    writer.Write(-1, "f", 8, 0, 0, "ERROR: untagged");
+
+    std::vector<std::string> lines = SplitLines(ReadFile(path));
+    ASSERT_EQ(9u, lines.size());
+    EXPECT_EQ("1 [admin 7] f:1 INFO: opening [/s]", ParseFileLine(lines[0]).rest);
+    EXPECT_EQ("-1 g:1 ERROR: another thread", ParseFileLine(lines[6]).rest);
+    EXPECT_EQ("-1 [inner] f:7 ERROR: inner", ParseFileLine(lines[7]).rest);
+    EXPECT_EQ("-1 f:8 ERROR: untagged", ParseFileLine(lines[8]).rest);
+}
+
+TEST(LogRequestTagTest, ProblemsAreBounded) {
+    LogWriter writer;
+    writer.StartCapture();
+    LogRequestTag tag("admin 1");
+    for (size_t i = 0; i < LogRequestTag::kMaxProblems + 5; ++i) writer.Write(-1, "f", 1, 0, 0, "ERROR: %zu", i);
+    writer.Write(-1, "f", 1, 0, 0, "ERROR: %s", std::string(5000, 'l').c_str());
+    ASSERT_EQ(LogRequestTag::kMaxProblems, tag.problems().size());
+    EXPECT_EQ("ERROR: 31", tag.problems().back());
+    EXPECT_EQ(6u, tag.unlisted());
+
+    LogRequestTag other("admin 2");
+    writer.Write(-1, "f", 1, 0, 0, "ERROR: %s", std::string(5000, 'l').c_str());
+    ASSERT_EQ(1u, other.problems().size());
+    EXPECT_EQ("ERROR: " + std::string(LogRequestTag::kMaxProblemBytes - 7, 'l') + "...", other.problems()[0]);
+}
+
+TEST(LogRateLimiterTest, ABurstPerPeriodThenACountWithTheNextLine) {
+    LogRateLimiter limiter(3, 60);
+    uint64_t heldBack = 99;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(limiter.Admit(1000, heldBack));
+        EXPECT_EQ(0u, heldBack);
+    }
+    for (int i = 0; i < 7; ++i) EXPECT_FALSE(limiter.Admit(1059, heldBack));
+    ASSERT_TRUE(limiter.Admit(1060, heldBack));
+    EXPECT_EQ(7u, heldBack);
+    EXPECT_TRUE(limiter.Admit(1061, heldBack));
+    EXPECT_EQ(0u, heldBack);
+    EXPECT_TRUE(limiter.Admit(1062, heldBack));
+    EXPECT_FALSE(limiter.Admit(1063, heldBack));
+    // A clock that went back starts a new period rather than blocking.
+    EXPECT_TRUE(limiter.Admit(5, heldBack));
+    EXPECT_EQ(1u, heldBack);
 }
 
 }  // namespace

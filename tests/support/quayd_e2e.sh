@@ -3,15 +3,21 @@
 # environment, and starting quayd and waiting until it is up.
 #   quayd=... ; source quayd_e2e.sh CLIENT_NAME [REGISTRY_LINES]
 # The script defines fail MESSAGE before it starts quayd, and may define
-# e2e_cleanup for what else it leaves running.
+# e2e_cleanup for what else it leaves behind (or name helper processes with
+# kill_on_exit PID).
 data="$(mktemp -d)"
 pid=""
 socket="$data/quayd.sock"
 log="$data/quayd.log"
 starts=0
 
+# kill_on_exit PID: a helper process of the script, ended on exit as well.
+helpers=()
+kill_on_exit() { helpers+=("$1"); }
+
 cleanup() {
   if declare -F e2e_cleanup > /dev/null; then e2e_cleanup; fi
+  for helper in "${helpers[@]}"; do kill "$helper" 2>/dev/null || true; done
   if [ -n "$pid" ]; then kill -TERM "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
   rm -rf "$data"
 }
