@@ -28,4 +28,6 @@ enum BkEndSyncType { BKEND_UNSTABLE = 1, BKEND_DATA_SYNC = 2, BKEND_FILE_SYNC = 
 
 enum SharePerms { SHARE_PERM_READ_ONLY = 0, SHARE_PERM_READ_WRITE = 1 };
 
-enum ExportType { EXPORT_TYPE_OBJECT_STORE = 1, EXPORT_TYPE_PIT = 2 };
+// A 32-bit field of the configuration records: with its width fixed every
+// value a sender puts there reads as the number it is, to be refused by value.
+enum ExportType : int32_t { EXPORT_TYPE_OBJECT_STORE = 1, EXPORT_TYPE_PIT = 2 };

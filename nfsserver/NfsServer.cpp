@@ -196,16 +196,10 @@ void NfsServer::Closed() {
 }
 
 void NfsServer::NoteRefusal(const std::string& peer) {
-    ++refusedUnlogged_;
-    const auto now = std::chrono::steady_clock::now();
-    // The first refusal is logged at once, later ones with a count.
-    if (lastRefusalLog_ != std::chrono::steady_clock::time_point() && now - lastRefusalLog_ < std::chrono::seconds(1)) {
-        return;
-    }
-    NFS_LOG(-1, "WARN: NFS: connection from [%s] refused: [%zu] connections open, the limit; [%zu] refused since "
-            "the last such line", peer.c_str(), open_, refusedUnlogged_);
-    refusedUnlogged_ = 0;
-    lastRefusalLog_ = now;
+    uint64_t heldBack = 0;
+    if (!refusals_.Admit(heldBack)) return;
+    NFS_LOG(-1, "WARN: NFS: connection from [%s] refused: [%zu] connections open, the limit; [%llu] refused since "
+            "the last such line", peer.c_str(), open_, static_cast<unsigned long long>(heldBack + 1));
 }
 
 void NfsServer::Janitor() {

@@ -4,7 +4,6 @@
 // moment it closes.
 // Serves every export in gAllExports through the module's host interfaces.
 #pragma once
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <list>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "host/FSM.h"
+#include "host/LogRateLimiter.h"
 #include "nfsserver/CallPolling.h"
 #include "nfsserver/FileService.h"
 #include "nfsserver/Mount3Program.h"
@@ -78,7 +78,6 @@ private:
     std::list<Connection> connections_;   // guarded by mutex_; open and closed, until joined
     size_t open_ = 0;                     // guarded by mutex_; connections still open
     size_t closedUnjoined_ = 0;           // guarded by mutex_
-    size_t refusedUnlogged_ = 0;          // guarded by mutex_
-    std::chrono::steady_clock::time_point lastRefusalLog_;  // guarded by mutex_
+    LogRateLimiter refusals_{1, 1};       // one line a second
     std::thread janitor_;
 };

@@ -99,6 +99,28 @@ TEST_F(ConfigRpcDispatchTest, AnUnknownOperationFailsWithAnEmptyExportResponse) 
     EXPECT_TRUE(gAllExports->List().empty());
 }
 
+TEST_F(ConfigRpcDispatchTest, AnExportTypeOutsideOneAndTwoIsReadAsTheNumberItIs) {
+    // The record's 32 bits as a sender may fill them: every value is a
+    // defined export type to read, and 7 is refused by number.
+    auto withType = [](int operation, int32_t type) {
+        QuayBackupExportReq request = ExportRequest(operation, "/store11");
+        std::memcpy(&request.exportType, &type, sizeof(type));
+        return request;
+    };
+    QuayBackupExportReq create = withType(1, 7);
+    RpcAnswer created;
+    Send(&create, 38141978, created);
+    EXPECT_FALSE(created.result);
+    EXPECT_LOGGED(-1, "ERROR: Wrong ExportType [7]");
+    EXPECT_FALSE(Served("/store11"));
+    for (int operation : {2, 3}) {
+        QuayBackupExportReq request = withType(operation, 7);
+        RpcAnswer answer;
+        Send(&request, 38141978, answer);
+        EXPECT_FALSE(answer.result) << operation;
+    }
+}
+
 TEST_F(ConfigRpcDispatchTest, ARequestWithoutItsRecordIsRefused) {
     RpcAnswer answer;
     Send(nullptr, 38141978, answer);
