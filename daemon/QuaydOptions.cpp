@@ -61,6 +61,8 @@ bool QuaydOptions::Parse(int argc, char** argv, std::string& error) {
             long connections = 0;
             if (!number(1, 65536, "--max-connections must be a number from 1 to 65536", connections)) return false;
             nfs.maxConnections = static_cast<unsigned>(connections);
+        } else if (arg == "--secure-ports") {
+            nfs.securePorts = true;
         } else if (arg == "--no-rpcbind") {
             nfs.registerWithRpcbind = false;
         } else if (arg == "--log-level") {
@@ -88,7 +90,7 @@ std::string QuaydOptions::Usage() {
            "             [--log-file FILE] [--log-level N] [--log-max-mb N] [--log-keep N]\n"
            "             [--config-db FILE] [--admin-socket PATH]\n"
            "             [--nfs-address ADDR] [--nfs-port N] [--mount-port N] [--no-rpcbind]\n"
-           "             [--nfs-poll-us N] [--max-connections N]\n";
+           "             [--nfs-poll-us N] [--max-connections N] [--secure-ports]\n";
 }
 
 std::string QuaydOptions::Help() {
@@ -114,6 +116,7 @@ std::string QuaydOptions::Help() {
            "  --no-rpcbind         do not register with rpcbind\n"
            "  --nfs-poll-us N      microseconds a connection polls for its next call (default 100)\n"
            "  --max-connections N  NFS connections open at once; more are refused (default 1024)\n"
+           "  --secure-ports       refuse NFS and MOUNT connections from ports 1024 and above\n"
            "\n"
            "Log levels: a line is written when its level is at most the log level.\n"
            "  -1    errors, warnings, start and stop\n"

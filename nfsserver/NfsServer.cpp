@@ -37,6 +37,11 @@ bool RegisterTcp(uint32_t program, uint32_t version, uint16_t port) {
     return ok;
 }
 
+uint16_t PeerPort(const sockaddr_storage& peer) {
+    return ntohs(peer.ss_family == AF_INET ? reinterpret_cast<const sockaddr_in&>(peer).sin_port
+                                           : reinterpret_cast<const sockaddr_in6&>(peer).sin6_port);
+}
+
 std::string PeerText(const sockaddr_storage& peer) {
     char text[INET6_ADDRSTRLEN] = "";
     if (peer.ss_family == AF_INET) {
@@ -168,11 +173,21 @@ void NfsServer::AcceptLoop(int fd) {
         }
         const int on = 1;
         setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-        Admit(client, PeerText(peer));
+        Admit(client, PeerText(peer), PeerPort(peer));
     }
 }
 
-void NfsServer::Admit(int fd, const std::string& peer) {
+void NfsServer::Admit(int fd, const std::string& peer, uint16_t port) {
+    // Only root may bind a port below 1024 on the client's machine.
+    if (config_.securePorts && port >= 1024) {
+        uint64_t heldBack = 0;
+        if (insecure_.Admit(heldBack)) {
+            NFS_LOG(-1, "WARN: NFS: connection from [%s] port [%u] refused: not a reserved port; [%llu] refused "
+                    "since the last such line", peer.c_str(), port, static_cast<unsigned long long>(heldBack + 1));
+        }
+        close(fd);
+        return;
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     if (open_ >= config_.maxConnections) {
         NoteRefusal(peer);

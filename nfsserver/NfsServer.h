@@ -53,7 +53,7 @@ private:
 
     int Listen(const std::string& address, uint16_t port, std::string& error);
     void AcceptLoop(int fd);
-    void Admit(int fd, const std::string& peer);
+    void Admit(int fd, const std::string& peer, uint16_t port);
     // Called by a connection's thread as it ends.
     void Closed();
     // Logs a refused connection, at most one line a second; caller holds mutex_.
@@ -79,5 +79,6 @@ private:
     size_t open_ = 0;                     // guarded by mutex_; connections still open
     size_t closedUnjoined_ = 0;           // guarded by mutex_
     LogRateLimiter refusals_{1, 1};       // one line a second
+    LogRateLimiter insecure_{1, 1};
     std::thread janitor_;
 };

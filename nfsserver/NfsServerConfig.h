@@ -9,6 +9,7 @@ struct NfsServerConfig {
     uint16_t mountPort = 20048;          // may equal nfsPort: one listener serves both
     bool registerWithRpcbind = true;     // only when an rpcbind answers on this machine
     unsigned maxConnections = 1024;      // open at once; further ones are closed at once
+    bool securePorts = false;            // only connections from ports below 1024
     // How long a connection polls for its next call before sleeping (see
     // CallPolling); 0 turns polling off.
     unsigned pollMicroseconds = 100;

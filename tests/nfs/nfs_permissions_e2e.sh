@@ -4,7 +4,8 @@
 # objects under every squash setting, "." and ".." and link counts, long
 # names and link targets. Then connections: a churn of one-call connections
 # far beyond the limit is served with none refused, and beyond the limit of
-# connections open at once the next one is refused, with one log line.
+# connections open at once the next one is refused, with one log line;
+# --secure-ports refuses connections from unreserved ports.
 set -euo pipefail
 quayd="$1"
 quayadm="$2"
@@ -160,4 +161,48 @@ for failure in failures:
 sys.exit(1 if failures else 0)
 PY
 kill -0 "$pid" || fail "quayd died"
+
+# --- --secure-ports: a connection from an unreserved port is closed unserved;
+# one from a reserved port (root can bind one) is served
+kill -TERM "$pid"; wait "$pid" || fail "quayd exit status $?"; pid=""
+launch_quayd --log-level 1 --nfs-port "$port" --mount-port "$port" --no-rpcbind --secure-ports
+python3 - "$port" <<'PY' || fail "secure ports"
+import os, socket, struct, sys
+
+port = int(sys.argv[1])
+NULL_CALL = struct.pack(">10I", 1, 0, 2, 100003, 3, 0, 0, 0, 0, 0)
+
+
+def served(sock):
+    try:
+        sock.sendall(struct.pack(">I", 0x80000000 | len(NULL_CALL)) + NULL_CALL)
+        return len(sock.recv(64)) > 0
+    except OSError:
+        return False
+
+
+failures = []
+with socket.create_connection(("127.0.0.1", port), timeout=30) as sock:
+    if served(sock):
+        failures.append("served from unreserved port")
+if os.geteuid() == 0:
+    for low in range(1023, 600, -1):
+        sock = socket.socket()
+        try:
+            sock.bind(("127.0.0.1", low))
+        except OSError:
+            sock.close()
+            continue
+        sock.settimeout(30)
+        sock.connect(("127.0.0.1", port))
+        if not served(sock):
+            failures.append(f"not served from reserved port {low}")
+        sock.close()
+        break
+for failure in failures:
+    print("FAIL " + failure)
+sys.exit(1 if failures else 0)
+PY
+grep -q "WARN: NFS: connection from \[127.0.0.1\] port \[[0-9]*\] refused: not a reserved port; \[1\] refused since the last such line" "$log" \
+  || fail "refusal of an unreserved port not logged"
 echo "nfs permissions ok"
