@@ -24,4 +24,7 @@ constexpr char kNFSServers[] = "quayNFSServers";
 // The object store a subclient presents as a share; the NFS-share stored
 // procedure lists every subclient where it is set and not empty.
 constexpr char kObjectStoreName[] = "quayObjectStoreName";
+// Days of history the subclient's store keeps; absent: all of it. quayd's
+// own: the module does not read it.
+constexpr char kRetentionDays[] = "quayRetentionDays";
 }  // namespace PropertyNames

@@ -6,8 +6,10 @@
 #include "daemon/ModuleRpc.h"
 #include "daemon/QuaydLog.h"
 #include "daemon/StoreOwnership.h"
+#include "daemon/ViewConfiguration.h"
 #include "host/ExportCache.h"
 #include "host/LogRequestTag.h"
+#include "objectstore/TimeText.h"
 #include "host/ShareIdToPathCache.h"
 #include "module/fsm/ConfigRPCRecords.h"
 
@@ -84,6 +86,7 @@ AdminResult AdminRequestHandler::Dispatch(const AdminRequest& request, const std
     if (command == AdminProtocol::kClientUpdate) return ClientUpdate(request, caller);
     if (command == AdminProtocol::kStats) return Stats(request, caller);
     if (command == AdminProtocol::kListExports) return ListExports();
+    if (command == AdminProtocol::kPrune) return Prune(request);
     bool known = false;
     AdminResult result = Database(request, command, known);
     if (known) return result;
@@ -170,6 +173,38 @@ AdminResult AdminRequestHandler::Stats(const AdminRequest& request, const std::s
     AdminResult result = ModuleRpc::ToResult(rpc.Stats(subclient, path));
     if (result.code == AdminProtocol::kOk && result.text.empty()) {
         result.text = std::to_string(result.rows.size()) + " statistics of [" + path + "]";
+    }
+    return result;
+}
+
+AdminResult AdminRequestHandler::Prune(const AdminRequest& request) {
+    std::string error;
+    unsigned long subclient = 0;
+    bool dryRun = false;
+    if (!request.Id(AdminProtocol::kSubclientField, subclient, error) ||
+        !request.OptionalFlag(AdminProtocol::kDryRunField, dryRun, error)) {
+        return BadRequest(error);
+    }
+    return pruning_.Prune(subclient, dryRun);
+}
+
+AdminResult AdminRequestHandler::AddView(unsigned long subclient, const std::string& path, const std::string& toTime,
+                                         bool readOnly, bool writable, const ConfigAdmin::ViewAccess& access) {
+    int64_t seconds = 0;
+    // A malformed time is ConfigAdmin's to refuse.
+    if (ViewConfiguration::Seconds(toTime, seconds)) {
+        AdminResult pruned = pruning_.CheckViewTime(subclient, seconds);
+        if (pruned.code != AdminProtocol::kOk) return pruned;
+    }
+    return config_.AddView(subclient, path, toTime, readOnly, writable, access);
+}
+
+AdminResult AdminRequestHandler::ListViews(unsigned long subclient) {
+    AdminResult result = config_.ListViews(subclient);
+    ObjectStore::StoreHistory history;
+    AdminResult unknown;
+    if (result.code == AdminProtocol::kOk && pruning_.History(subclient, history, unknown)) {
+        result.text += "; the oldest time still available is " + ObjectStore::DescribeUs(history.oldestAvailableUs);
     }
     return result;
 }
@@ -292,11 +327,11 @@ AdminResult AdminRequestHandler::DatabaseViews(const AdminRequest& request, cons
         viewAccess.clients = given[0] ? &access[0] : nullptr;
         viewAccess.users = given[1] ? &access[1] : nullptr;
         viewAccess.groups = given[2] ? &access[2] : nullptr;
-        return config_.AddView(subclient, text, toTime, readOnly, writable, viewAccess);
+        return AddView(subclient, text, toTime, readOnly, writable, viewAccess);
     }
     if (command == AdminProtocol::kListViews) {
         if (!request.Id(AdminProtocol::kSubclientField, subclient, error)) return BadRequest(error);
-        return config_.ListViews(subclient);
+        return ListViews(subclient);
     }
     if (command == AdminProtocol::kReleaseStore) {
         if (!request.Id(AdminProtocol::kSubclientField, subclient, error) ||

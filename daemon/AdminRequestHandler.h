@@ -2,7 +2,7 @@
 // update and statistics requests go to the module as configuration RPCs
 // (ModuleRpc); database administration goes to ConfigAdmin; list-exports
 // reads the host's export cache. After every export request the saved
-// exports are written again. Each request and its outcome are logged at
+// exports are written again. prune goes to StorePruning. Each request and its outcome are logged at
 // level 1; the lines written while a request is served are tagged
 // "[admin <n>]", and a failed request's answer carries its warning and error
 // lines (LogRequestTag).
@@ -16,14 +16,15 @@
 #include "daemon/AdminResult.h"
 #include "daemon/ConfigAdmin.h"
 #include "daemon/ExportPersistence.h"
+#include "daemon/StorePruning.h"
 #include "daemon/admin/KeyValueList.h"
 #include "host/FSM.h"
 
 class AdminRequestHandler {
 public:
     // Nothing is owned; all must outlive the handler.
-    AdminRequestHandler(FSM& module, ConfigAdmin& config, ExportPersistence& persistence)
-        : module_(module), config_(config), persistence_(persistence) {}
+    AdminRequestHandler(FSM& module, ConfigAdmin& config, ExportPersistence& persistence, StorePruning& pruning)
+        : module_(module), config_(config), persistence_(persistence), pruning_(pruning) {}
     AdminRequestHandler(const AdminRequestHandler&) = delete;
     AdminRequestHandler& operator=(const AdminRequestHandler&) = delete;
 
@@ -37,6 +38,12 @@ private:
     AdminResult ClientUpdate(const AdminRequest& request, const std::string& caller);
     AdminResult Stats(const AdminRequest& request, const std::string& caller);
     AdminResult ListExports();
+    AdminResult Prune(const AdminRequest& request);
+    // A view's time must still be held by its store; then ConfigAdmin adds it.
+    AdminResult AddView(unsigned long subclient, const std::string& path, const std::string& toTime, bool readOnly,
+                        bool writable, const ConfigAdmin::ViewAccess& access);
+    // The views, and the oldest time their store still holds.
+    AdminResult ListViews(unsigned long subclient);
     // kInUse when a served share belongs to the store (or, for an empty
     // store, to the subclient); kOk otherwise.
     AdminResult RefuseWhileExported(unsigned long subclient, const std::string& store);
@@ -46,5 +53,6 @@ private:
     FSM& module_;
     ConfigAdmin& config_;
     ExportPersistence& persistence_;
+    StorePruning& pruning_;
     unsigned long served_ = 0;  // requests so far; numbers the log tags
 };

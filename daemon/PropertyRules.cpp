@@ -11,7 +11,7 @@
 namespace {
 
 enum class Kind { kText, kBool, kUInt32, kInt32, kSquash, kIdList, kPermission, kClients, kViews,
-                  kProtocols, kStoreName, kServer };
+                  kProtocols, kStoreName, kServer, kDays };
 
 struct Rule {
     const char* name;
@@ -38,6 +38,7 @@ const Rule kRules[] = {
     {PropertyNames::kSupportedProtocols, Kind::kProtocols},
     {PropertyNames::kViewConfiguration, Kind::kViews},
     {PropertyNames::kConfigOperationInProgress, Kind::kBool},
+    {PropertyNames::kRetentionDays, Kind::kDays},
 };
 
 const Rule* FindRule(const std::string& name) {
@@ -144,6 +145,9 @@ bool PrepareByKind(Kind kind, const std::string& value, std::string& stored, std
         case Kind::kInt32:
             error = "must be a number of minutes from 0 to 2147483647";
             return PropertyValue::ParseInt32(value, signedValue) && signedValue >= 0;
+        case Kind::kDays:
+            error = "must be a number of days from 0 to " + std::to_string(PropertyRules::kMaxRetentionDays);
+            return PropertyValue::ParseUInt32(value, unsignedValue) && unsignedValue <= PropertyRules::kMaxRetentionDays;
         case Kind::kSquash:
             error = "must be 0, 1, 2, no_root_squash, root_squash or all_squash";
             return PrepareSquash(value, stored);

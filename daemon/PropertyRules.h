@@ -8,6 +8,9 @@
 
 class PropertyRules {
 public:
+    // A retention window of a century is all history in practice.
+    static constexpr unsigned kMaxRetentionDays = 36500;
+
     // Checks value for the property and gives the text to store. Bools are
     // stored "1"/"0"; a store name loses its leading "/"; a squash type may
     // be given by name (no_root_squash, root_squash, all_squash); the

@@ -1,6 +1,7 @@
 #include "daemon/ViewConfiguration.h"
 
 #include <cstdlib>
+#include <ctime>
 
 namespace {
 
@@ -120,4 +121,30 @@ bool ViewConfiguration::IsValidTime(const std::string& text) {
     if (!NumberFields(text.substr(blank + 1), ':', time) || time.size() != 3) return false;
     return InRange(date[0], 1, 12) && InRange(date[1], 1, 31) && date[2] >= 1970 && InRange(time[0], 0, 23) &&
            InRange(time[1], 0, 59) && InRange(time[2], 0, 59);
+}
+
+bool ViewConfiguration::Seconds(const std::string& text, int64_t& seconds) {
+    if (!IsValidTime(text)) return false;
+    if (AllDigits(text)) {
+        seconds = std::stoll(text);
+        return true;
+    }
+    // As the module reads it: local time, with the daylight-saving flag of
+    // the present moment.
+    const size_t blank = text.find(' ');
+    std::vector<long> date;
+    std::vector<long> time;
+    NumberFields(text.substr(0, blank), '-', date);
+    NumberFields(text.substr(blank + 1), ':', time);
+    const time_t now = ::time(nullptr);
+    struct tm parts{};
+    localtime_r(&now, &parts);
+    parts.tm_mon = static_cast<int>(date[0] - 1);
+    parts.tm_mday = static_cast<int>(date[1]);
+    parts.tm_year = static_cast<int>(date[2] - 1900);
+    parts.tm_hour = static_cast<int>(time[0]);
+    parts.tm_min = static_cast<int>(time[1]);
+    parts.tm_sec = static_cast<int>(time[2]);
+    seconds = static_cast<int64_t>(mktime(&parts));
+    return true;
 }

@@ -5,6 +5,7 @@
 //
 // A value type; not thread-safe.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,8 @@ public:
     // "MM-DD-YYYY HH:MM:SS" with month 1-12, day 1-31, year >= 1970, hour
     // 0-23, minute and second 0-59.
     static bool IsValidTime(const std::string& text);
+    // A valid time as seconds since the epoch, read as the module reads it.
+    static bool Seconds(const std::string& text, int64_t& seconds);
 
 private:
     std::vector<std::string> records_;

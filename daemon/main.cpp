@@ -24,6 +24,8 @@
 #include "daemon/ModuleLoader.h"
 #include "daemon/QuaydLog.h"
 #include "daemon/QuaydOptions.h"
+#include "daemon/PruneScheduler.h"
+#include "daemon/StorePruning.h"
 #include "host/LogWriter.h"
 #include "host/QuayServiceGlobals.h"
 #include "nfsserver/NfsServer.h"
@@ -100,7 +102,8 @@ int Serve(const QuaydOptions& options, ModuleLoader& loader, DaemonSignals& sign
                                   [&config](unsigned long subclientId, const std::string& path) {
                                       return config.IsShareOfThisServer(subclientId, path);
                                   });
-    AdminRequestHandler handler(module, config, persistence);
+    StorePruning pruning(ConfigDatabase::Instance(), QuayServiceGlobals::clientName);
+    AdminRequestHandler handler(module, config, persistence, pruning);
     AdminServer server([&handler](const KeyValueList& request, const std::string& caller) {
         return handler.Handle(request, caller);
     });
@@ -117,7 +120,9 @@ int Serve(const QuaydOptions& options, ModuleLoader& loader, DaemonSignals& sign
     persistence.Restore(module);
     module.FinalizeExports();
     NfsServer nfs(module);
+    PruneScheduler pruner(pruning);
     auto stop = [&](int status) {
+        pruner.Stop();
         nfs.Stop();
         server.Stop();
         persistence.Save(true);
@@ -139,6 +144,7 @@ int Serve(const QuaydOptions& options, ModuleLoader& loader, DaemonSignals& sign
         QUAYD_LOG(-1, "ERROR: NFS service not started: %s", nfsError.c_str());
         return stop(1);
     }
+    pruner.Start();
     QUAYD_LOG(-1, "INFO: quayd started: module [%s] type [%d], data directory [%s]",
               module.GetFSMName().c_str(), module.GetFSMType(), dataDir.c_str());
     QUAYD_LOG(1, "INFO: quayd admin socket [%s], server name [%s]", socketPath.c_str(),

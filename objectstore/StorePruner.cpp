@@ -396,27 +396,52 @@ PruneReport StorePruner::Run(const PrunePolicy& policy) {
     return report;
 }
 
-CPelError StorePruner::Prune(const std::string& dataRoot, const std::string& storePath, const PrunePolicy& policy,
-                             PruneReport& report) {
+namespace {
+
+// The engine of the store: the one this process has open, or one of its own.
+std::shared_ptr<StoreEngine> EngineOf(const std::string& dataRoot, const std::string& storePath) {
+    const std::string folder = dataRoot + "/" + StoreFolderName(storePath);
+    std::shared_ptr<StoreEngine> engine = StoreEngine::FindShared(folder);
+    if (engine) return engine;
+    StoreEngine::Options options;
+    options.folder = folder;
+    options.dbPath = folder + "/" + kMetaFileName;
+    options.create = false;
+    return StoreEngine::Shared(options);
+}
+
+// Runs body on the store's engine; every failure becomes a CPelError.
+template <typename Body>
+CPelError OnStore(const char* op, const std::string& dataRoot, const std::string& storePath, Body&& body) {
     try {
-        const std::string folder = dataRoot + "/" + StoreFolderName(storePath);
-        std::shared_ptr<StoreEngine> engine = StoreEngine::FindShared(folder);
-        if (!engine) {
-            StoreEngine::Options options;
-            options.folder = folder;
-            options.dbPath = folder + "/" + kMetaFileName;
-            options.create = false;
-            engine = StoreEngine::Shared(options);
-        }
-        report = StorePruner(*engine).Run(policy);
+        std::shared_ptr<StoreEngine> engine = EngineOf(dataRoot, storePath);
+        body(*engine);
         return CPelError::Success();
     } catch (const StoreFailure& f) {
-        return CPelError(f.ErrNo(), "prune: " + f.Message());
+        return CPelError(f.ErrNo(), std::string(op) + ": " + f.Message());
     } catch (const std::bad_alloc&) {
-        return CPelError(ENOMEM, "prune: out of memory");
+        return CPelError(ENOMEM, std::string(op) + ": out of memory");
     } catch (const std::exception& e) {
-        return CPelError(EIO, std::string("prune: ") + e.what());
+        return CPelError(EIO, std::string(op) + ": " + e.what());
     }
+}
+
+}  // namespace
+
+CPelError StorePruner::Prune(const std::string& dataRoot, const std::string& storePath, const PrunePolicy& policy,
+                             PruneReport& report) {
+    return OnStore("prune", dataRoot, storePath, [&](StoreEngine& engine) { report = StorePruner(engine).Run(policy); });
+}
+
+CPelError StorePruner::History(const std::string& dataRoot, const std::string& storePath, StoreHistory& history) {
+    return OnStore("history", dataRoot, storePath, [&](StoreEngine& engine) {
+        const StoreEngine::KeptStates kept = engine.Kept();
+        history.keptFromUs = kept.keptFromUs;
+        history.oldestAvailableUs = kept.keptFromUs > 0 ? kept.keptFromUs : engine.CreatedUs();
+        MetaDb::ReadLease lease(engine.Db());
+        const std::string last = MetaDb::GetMeta(lease.conn(), kMetaLastPruneUs);
+        history.lastPruneUs = last.empty() ? 0 : std::stoll(last);
+    });
 }
 
 NameValueList StorePruner::Stats(StoreEngine& engine) {

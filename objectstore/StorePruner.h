@@ -57,6 +57,13 @@ struct PruneReport {
     int64_t durationUs = 0;
 };
 
+// What a store keeps of its history now.
+struct StoreHistory {
+    int64_t keptFromUs = 0;         // views before it are refused unless pinned; 0: nothing pruned
+    int64_t oldestAvailableUs = 0;  // the first state still there (the store's creation when nothing was pruned)
+    int64_t lastPruneUs = 0;        // 0: never pruned
+};
+
 class StorePruner {
 public:
     explicit StorePruner(StoreEngine& engine);
@@ -70,6 +77,9 @@ public:
     // ENOENT when the store does not exist.
     static CPelError Prune(const std::string& dataRoot, const std::string& storePath, const PrunePolicy& policy,
                            PruneReport& report);
+    // What the store at storePath keeps of its history. ENOENT when the
+    // store does not exist.
+    static CPelError History(const std::string& dataRoot, const std::string& storePath, StoreHistory& history);
     // Statistics of retention for people: bytes on disk, reclaimable bytes
     // (by the policy of the last prune), the oldest time still available and
     // the last prune.

@@ -39,6 +39,7 @@ constexpr char kSecondField[] = "second";
 constexpr char kClientsField[] = "clients";
 constexpr char kUsersField[] = "users";
 constexpr char kGroupsField[] = "groups";
+constexpr char kDryRunField[] = "dryRun";
 
 // Commands.
 constexpr char kAddClient[] = "add-client";
@@ -57,6 +58,7 @@ constexpr char kExport[] = "export";
 constexpr char kClientUpdate[] = "client-update";
 constexpr char kStats[] = "stats";
 constexpr char kListExports[] = "list-exports";
+constexpr char kPrune[] = "prune";
 
 // Result codes. The module's own response codes (0 to 99) pass through
 // unchanged; quayd's codes start at 100 so the two never mix.

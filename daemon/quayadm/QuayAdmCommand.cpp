@@ -15,6 +15,7 @@ struct CommandSpec {
     std::vector<const char*> optional;  // fields of trailing optional arguments
     const char* synopsis;
     std::vector<const char*> named = {};  // fields also given as "--<field> VALUE", anywhere
+    std::vector<std::pair<const char*, const char*>> flags = {};  // "--<option>" anywhere sets <field> to 1
 };
 
 const std::vector<CommandSpec>& Commands() {
@@ -42,6 +43,7 @@ const std::vector<CommandSpec>& Commands() {
          "client-update <subclient> <share path> <first> <second>"},
         {kStats, {kSubclientField, kPathField}, {}, "stats <subclient> <share path>"},
         {kListExports, {}, {}, "list-exports"},
+        {kPrune, {kSubclientField}, {}, "prune <subclient> [--dry-run]", {}, {{"dry-run", kDryRunField}}},
     };
     return commands;
 }
@@ -63,7 +65,13 @@ bool QuayAdmCommand::BuildRequest(const std::vector<std::string>& args, KeyValue
             for (const char* option : spec.named) {
                 if (args[i] == std::string("--") + option) field = option;
             }
-            if (field == nullptr) {
+            const char* flag = nullptr;
+            for (const auto& option : spec.flags) {
+                if (args[i] == std::string("--") + option.first) flag = option.second;
+            }
+            if (flag != nullptr) {
+                named.Add(flag, "1");
+            } else if (field == nullptr) {
                 positional.push_back(args[i]);
             } else if (i + 1 >= args.size() || named.Has(field)) {
                 error = std::string("usage: quayadm ") + spec.synopsis;

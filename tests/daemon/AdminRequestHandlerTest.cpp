@@ -56,7 +56,8 @@ protected:
     ConfigAdmin config_{ConfigDatabase::Instance(), "nfsserver1"};
     ExportPersistence persistence_{dir_.path() + "/exports.saved", 4,
                                    [](unsigned long, const std::string&) { return true; }};
-    AdminRequestHandler handler_{module_, config_, persistence_};
+    StorePruning pruning_{ConfigDatabase::Instance(), "nfsserver1"};
+    AdminRequestHandler handler_{module_, config_, persistence_, pruning_};
 };
 
 TEST_F(AdminRequestHandlerTest, ExportCreateSendsTheRecordAndSavesTheExport) {
