@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "nfsserver/AccessPolicy.h"
+#include "nfsserver/ExclusiveCreate.h"
 #include "nfsserver/Nfs3Attributes.h"
 #include "nfsserver/Nfs3Procedures.h"
 #include "nfsserver/NfsStatus.h"
@@ -53,29 +54,6 @@ int ApplyNewAttributes(FileService& service, const FileRequest& dir, const BkEnd
     child->GetFileHandle(handle);
     request.Bind(dir.GetExport(), child, handle);
     return service.SetAttributes(request, change);
-}
-
-// An exclusive CREATE keeps the client's verifier in the new file's times,
-// so that a retransmitted create finds its own file and succeeds.
-AttributeChange VerifierStamp(const createverf3 verifier) {
-    uint32_t words[2];
-    memcpy(words, verifier, sizeof(words));
-    AttributeChange stamp;
-    stamp.atime = stamp.mtime = AttributeChange::kClientTime;
-    stamp.atimeValue = timespec{static_cast<time_t>(words[0]), 0};
-    stamp.mtimeValue = timespec{static_cast<time_t>(words[1]), 0};
-    return stamp;
-}
-
-// 0 when an existing file carries the stamp: an earlier exclusive CREATE of
-// this client made it.
-int ClaimStamped(FileService& service, const FileRequest& dir, const std::string& name,
-                 const AttributeChange& stamp, BkEndProcPtr& child) {
-    if (service.Lookup(dir, name, child) != 0) return EEXIST;
-    struct stat st{};
-    const bool same = service.GetAttributes(dir, child, st) == 0 && st.st_atim.tv_sec == stamp.atimeValue.tv_sec &&
-                      st.st_mtim.tv_sec == stamp.mtimeValue.tv_sec && S_ISREG(st.st_mode);
-    return same ? 0 : EEXIST;
 }
 
 // MKNOD makes these types; regular files, directories and links have
@@ -312,12 +290,12 @@ void Nfs3Program::Create(ProcedureCall& call, const CREATE3args& args) {
     const createhow3& how = args.how;
     const std::string name = args.where.name;
     const AttributeChange change =
-        how.mode == EXCLUSIVE ? VerifierStamp(how.createhow3_u.verf) : FromWire(how.createhow3_u.obj_attributes);
+        how.mode == EXCLUSIVE ? ExclusiveCreate::Stamp(how.createhow3_u.verf) : FromWire(how.createhow3_u.obj_attributes);
     const mode_t mode = change.setMode ? change.mode : 0644;
     BkEndProcPtr child;
     if (error == 0) error = service_.CreateFile(dir, name, mode, how.mode != UNCHECKED, child);
     if (error == EEXIST && how.mode == EXCLUSIVE) {
-        error = ClaimStamped(service_, dir, name, change, child);
+        error = ExclusiveCreate::Claim(service_, dir, name, change, child);
     } else if (error == 0) {
         error = ApplyNewAttributes(service_, dir, child, change);
     }
