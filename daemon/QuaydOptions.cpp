@@ -63,6 +63,10 @@ bool QuaydOptions::Parse(int argc, char** argv, std::string& error) {
             nfs.maxConnections = static_cast<unsigned>(connections);
         } else if (arg == "--secure-ports") {
             nfs.securePorts = true;
+        } else if (arg == "--lease-seconds") {
+            long seconds = 0;
+            if (!number(1, 3600, "--lease-seconds must be a number of seconds from 1 to 3600", seconds)) return false;
+            nfs.leaseSeconds = static_cast<unsigned>(seconds);
         } else if (arg == "--no-rpcbind") {
             nfs.registerWithRpcbind = false;
         } else if (arg == "--log-level") {
@@ -90,7 +94,8 @@ std::string QuaydOptions::Usage() {
            "             [--log-file FILE] [--log-level N] [--log-max-mb N] [--log-keep N]\n"
            "             [--config-db FILE] [--admin-socket PATH]\n"
            "             [--nfs-address ADDR] [--nfs-port N] [--mount-port N] [--no-rpcbind]\n"
-           "             [--nfs-poll-us N] [--max-connections N] [--secure-ports]\n";
+           "             [--nfs-poll-us N] [--max-connections N] [--secure-ports]\n"
+           "             [--lease-seconds N]\n";
 }
 
 std::string QuaydOptions::Help() {

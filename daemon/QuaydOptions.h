@@ -17,7 +17,8 @@ struct QuaydOptions {
     int logLevel = -2;        // -2: keep the writer's level
     unsigned logMaxMb = 64;   // the log file is rotated before it grows beyond; 0: never
     unsigned logKeep = 4;     // rotated files kept beside the log file
-    NfsServerConfig nfs;      // --nfs-address, --nfs-port (0: off), --mount-port, --no-rpcbind
+    NfsServerConfig nfs;      // --nfs-address, --nfs-port (0: off), --mount-port, --no-rpcbind,
+                              // --nfs-poll-us, --max-connections, --lease-seconds
 
     // False with a message in error when the arguments are not understood.
     bool Parse(int argc, char** argv, std::string& error);

@@ -115,3 +115,7 @@ mode_t AccessPolicy::NewObjectMode(const IdInfo& who, const struct stat& dir, mo
     if (!directory && inheritsGroup && !IsRoot(who) && !InGroup(who, dir.st_gid)) mode &= ~S_ISGID;
     return mode;
 }
+
+int AccessPolicy::MayChangeAcl(const IdInfo& who, const struct stat& st) {
+    return IsRoot(who) || IsOwner(who, st) ? 0 : EPERM;
+}

@@ -67,6 +67,8 @@ public:
     // rules clear (set-gid on a chmod by a caller outside the file's group,
     // set-uid and set-gid on a size or group change by anyone but root).
     static int MaySetAttributes(const IdInfo& who, const struct stat& st, AttributeChange& change);
+    // Setting an ACL: the owner or root, as for the mode it stands beside.
+    static int MayChangeAcl(const IdInfo& who, const struct stat& st);
     // The mode a file keeps after this caller changed its data: without
     // set-uid and set-gid unless the caller is root.
     static mode_t ModeAfterWrite(const IdInfo& who, const struct stat& file);

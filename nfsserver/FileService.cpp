@@ -4,7 +4,9 @@
 #include <sys/time.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "nfsserver/AccessPolicy.h"
@@ -434,4 +436,61 @@ int FileService::ListDirectory(const FileRequest& request, uint64_t cookie,
     }
     dir->closedir(&ctxt, stream);
     return error;
+}
+
+int FileService::CheckOpen(const FileRequest& request, bool read, bool write) {
+    struct stat st{};
+    int error = GetAttributes(request, request.Object(), st);
+    if (error != 0) return error;
+    if (IsDirectory(st)) return EISDIR;
+    if (S_ISLNK(st.st_mode)) return ELOOP;
+    if (!S_ISREG(st.st_mode)) return EINVAL;
+    if (read) error = AccessPolicy::MayReadData(Ids(request), st);
+    if (error == 0 && write) error = AccessPolicy::MayWriteData(Ids(request), st);
+    return error;
+}
+
+int FileService::OpenDescriptor(const FileRequest& request, bool write, std::shared_ptr<OpenFile>& file) {
+    const BkEndProcPtr& object = request.Object();
+    QuayCtxt ctxt = request.Context(object);
+    errno = 0;
+    const int fd = object->open(&ctxt, object->GetClientPath().c_str(), write ? O_RDWR : O_RDONLY, 0);
+    if (fd < 0) return LastError();
+    file = std::make_shared<OpenFile>(object, request.GetExport(), fd, write);
+    return 0;
+}
+
+int FileService::Lock(const FileRequest& request, const OpenFile& file, short type, uint64_t first, uint64_t last,
+                      void* owner) {
+    constexpr uint64_t kLargest = static_cast<uint64_t>(std::numeric_limits<off_t>::max());
+    if (first > kLargest || last < first) return EINVAL;
+    struct flock range{};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = static_cast<off_t>(first);
+    // A length of 0 reaches the end of the file, as fcntl has it.
+    range.l_len = last >= kLargest ? 0 : static_cast<off_t>(last - first + 1);
+    QuayCtxt ctxt = request.Context(request.Object());
+    errno = 0;
+    return request.Object()->filelock(&ctxt, F_SETLK, &range, file.Fd(), owner) == 0 ? 0 : LastError();
+}
+
+int FileService::GetAcl(const FileRequest& request, QuayNfs4Acl& acl) {
+    if (!request.GetExport()->IsACLEnabled()) return EOPNOTSUPP;
+    const BkEndProcPtr& object = request.Object();
+    QuayCtxt ctxt = request.Context(object);
+    errno = 0;
+    return object->getACL(&ctxt, object->GetClientPath().c_str(), &acl) == 0 ? 0 : LastError();
+}
+
+int FileService::SetAcl(const FileRequest& request, const QuayNfs4Acl& acl) {
+    if (!request.GetExport()->IsACLEnabled()) return EOPNOTSUPP;
+    const BkEndProcPtr& object = request.Object();
+    struct stat st{};
+    int error = GetAttributes(request, object, st);
+    if (error == 0) error = AccessPolicy::MayChangeAcl(Ids(request), st);
+    if (error != 0) return error;
+    QuayCtxt ctxt = request.Context(object);
+    errno = 0;
+    return object->setACL(&ctxt, object->GetClientPath().c_str(), &acl) == 0 ? 0 : LastError();
 }

@@ -10,10 +10,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "host/BkEndProc.h"
 #include "host/FSM.h"
+#include "host/QuayAcl.h"
 #include "nfsserver/AttributeChange.h"
 #include "nfsserver/CallerIdentity.h"
 #include "nfsserver/FileRequest.h"
@@ -78,6 +80,26 @@ public:
     // The handle of ".." is empty below the share's root.
     int ListDirectory(const FileRequest& request, uint64_t cookie,
                       const std::function<bool(const DirEntry&)>& take, bool& eof);
+
+    // NFSv4 opens. Whether the caller may open the request's object to read
+    // and/or write: a regular file only (EISDIR for a directory, ELOOP for a
+    // symbolic link, EINVAL for other types), by the READ and WRITE rules.
+    int CheckOpen(const FileRequest& request, bool read, bool write);
+    // A descriptor of the request's object kept by one NFSv4 open, apart
+    // from the shared cache: its locks must not go with an idle close.
+    int OpenDescriptor(const FileRequest& request, bool write, std::shared_ptr<OpenFile>& file);
+    // An advisory lock through a descriptor of the request's object: type
+    // F_RDLCK, F_WRLCK or F_UNLCK on the bytes first to last (inclusive;
+    // ~0 or beyond the largest offset: to the end) for owner. EAGAIN when
+    // another owner holds a conflicting range, EINVAL for a first byte the
+    // module cannot represent.
+    int Lock(const FileRequest& request, const OpenFile& file, short type, uint64_t first, uint64_t last,
+             void* owner);
+    // The object's NFSv4 ACL (the entries its mode makes and the ones set);
+    // EOPNOTSUPP when the share has ACLs turned off.
+    int GetAcl(const FileRequest& request, QuayNfs4Acl& acl);
+    // Replaces the ACL's user-defined entries: the owner or root (EPERM).
+    int SetAcl(const FileRequest& request, const QuayNfs4Acl& acl);
 
     // EINVAL for names no entry may have (empty, "/" inside, "." or ".."
     // where a new name is needed), ENAMETOOLONG beyond kNameMax.

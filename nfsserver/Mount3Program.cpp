@@ -5,6 +5,7 @@
 
 #include "host/ExportCache.h"
 #include "host/LogRateLimiter.h"
+#include "nfsserver/ExportVersions.h"
 #include "nfsserver/NfsLog.h"
 #include "nfsserver/NfsStatus.h"
 #include "nfsserver/Mount3Procedures.h"
@@ -89,7 +90,8 @@ void Mount3Program::Mount(ProcedureCall& call, const dirpath& wirePath) {
     int authFlavors[] = {AUTH_SYS};
     if (!FindByPath(path, exp)) {
         res.fhs_status = MNT3ERR_NOENT;
-    } else if (!exp->Authorize(ZELIPAddr{client}, "")) {
+    } else if (!exp->Authorize(ZELIPAddr{client}, "") || !ExportVersions::Serves(*exp, 3)) {
+        // A share served over NFSv4 alone is not for MOUNT3's clients.
         res.fhs_status = MNT3ERR_ACCES;
     } else {
         exp->GetFileHandle(ZELIPAddr{client}, handle);
@@ -150,7 +152,7 @@ void Mount3Program::Exports(ProcedureCall& call) {
     std::deque<groupnode> groups;
     std::deque<exportnode> nodes;
     for (const ExportPtr& exp : list) {
-        if (!exp) continue;
+        if (!exp || !ExportVersions::Serves(*exp, 3)) continue;
         texts.push_back(exp->GetPath());
         exportnode node{const_cast<char*>(texts.back().c_str()), nullptr, nullptr};
         groupnode* previous = nullptr;

@@ -13,6 +13,7 @@
 
 #include "nfsserver/AccessPolicy.h"
 #include "nfsserver/ExclusiveCreate.h"
+#include "nfsserver/ExportVersions.h"
 #include "nfsserver/Nfs3Attributes.h"
 #include "nfsserver/Nfs3Procedures.h"
 #include "nfsserver/NfsStatus.h"
@@ -27,7 +28,10 @@ int Resolve(FileService& service, const nfs3_handle& wire, FileRequest& request)
     nfs_fh3 handle;
     ToHost(wire, handle);
     if (wire.data.data_len > NFS3_FHSIZE_MAX) return EBADF;
-    return service.Resolve(handle, request);
+    const int error = service.Resolve(handle, request);
+    // A share served over NFSv4 alone refuses NFSv3 as its allowed clients do.
+    if (error == 0 && !ExportVersions::Serves(*request.GetExport(), 3)) return EACCES;
+    return error;
 }
 
 int ResolveForChange(FileService& service, const nfs3_handle& wire, FileRequest& request) {

@@ -108,6 +108,8 @@ int NfsServer::Start(const NfsServerConfig& config, std::string& error) {
     if (config.nfsPort == 0) return 0;
     // Nothing runs yet that could hold the previous one.
     polling_ = std::make_unique<CallPolling>(config.pollMicroseconds, CallPolling::DefaultSlots());
+    state_ = std::make_unique<Nfs4State>(std::chrono::seconds(config.leaseSeconds));
+    nfs4_ = std::make_unique<Nfs4Program>(service_, *state_);
     int result = Listen(config.address, config.nfsPort, error);
     if (result == 0 && config.mountPort != 0 && config.mountPort != config.nfsPort) {
         result = Listen(config.address, config.mountPort, error);
@@ -124,8 +126,9 @@ int NfsServer::Start(const NfsServerConfig& config, std::string& error) {
     for (Listener& listener : listeners_) listener.thread = std::thread(&NfsServer::AcceptLoop, this, listener.fd);
     janitor_ = std::thread(&NfsServer::Janitor, this);
     Register(true);
-    NFS_LOG(-1, "INFO: NFS service listening on [%s] port [%u], mount port [%u]", config.address.c_str(),
-            config.nfsPort, config.mountPort != 0 ? config.mountPort : config.nfsPort);
+    NFS_LOG(-1, "INFO: NFS service listening on [%s] port [%u], mount port [%u]; NFSv4 lease and grace [%u] s",
+            config.address.c_str(), config.nfsPort, config.mountPort != 0 ? config.mountPort : config.nfsPort,
+            config.leaseSeconds);
     return 0;
 }
 
@@ -137,14 +140,17 @@ void NfsServer::Register(bool set) {
     const uint16_t mountPort = config_.mountPort != 0 ? config_.mountPort : config_.nfsPort;
     if (set) {
         pmap_unset(nfs_.Number(), nfs_.Version());
+        pmap_unset(nfs4_->Number(), nfs4_->Version());
         pmap_unset(mount_.Number(), mount_.Version());
         const bool ok = RegisterTcp(nfs_.Number(), nfs_.Version(), config_.nfsPort) &&
+                        RegisterTcp(nfs4_->Number(), nfs4_->Version(), config_.nfsPort) &&
                         RegisterTcp(mount_.Number(), mount_.Version(), mountPort);
         NFS_LOG(ok ? 1 : -1, "%s: NFS: registration with rpcbind %s", ok ? "INFO" : "WARN",
                 ok ? "done" : "failed");
         registered_ = ok;
     } else {
         pmap_unset(nfs_.Number(), nfs_.Version());
+        pmap_unset(nfs4_->Number(), nfs4_->Version());
         pmap_unset(mount_.Number(), mount_.Version());
         registered_ = false;
     }
@@ -194,7 +200,7 @@ void NfsServer::Admit(int fd, const std::string& peer, uint16_t port) {
         close(fd);
         return;
     }
-    std::vector<RpcProgram*> programs{&nfs_, &mount_};
+    std::vector<RpcProgram*> programs{&nfs_, nfs4_.get(), &mount_};
     auto connection = std::make_shared<RpcConnection>(fd, peer, programs, polling_.get());
     ++open_;
     connections_.push_back(Connection{connection, std::thread([this, connection] {
@@ -226,6 +232,7 @@ void NfsServer::Janitor() {
         lock.unlock();
         if (std::chrono::steady_clock::now() >= nextIdleCheck) {
             files_.CloseIdle();
+            state_->ExpireLeases();
             nextIdleCheck = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         }
         Reap();
@@ -272,6 +279,9 @@ void NfsServer::Stop() {
     }
     for (Connection& connection : all) connection.connection->Shutdown();
     for (Connection& connection : all) connection.thread.join();
+    // The state's opens hold descriptors: they close before the module may go.
+    nfs4_.reset();
+    state_.reset();
     files_.Clear();
     NFS_LOG(-1, "INFO: NFS service stopped");
 }

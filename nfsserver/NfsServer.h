@@ -1,4 +1,4 @@
-// quayd's NFSv3 and MOUNT3 service over TCP: listeners with their own accept
+// quayd's NFSv3, MOUNT3 and NFSv4.0 service over TCP: listeners with their own accept
 // loops, one thread per connection, and a janitor that closes idle files and
 // joins the threads of closed connections. A connection's slot is free the
 // moment it closes.
@@ -19,6 +19,8 @@
 #include "nfsserver/FileService.h"
 #include "nfsserver/Mount3Program.h"
 #include "nfsserver/Nfs3Program.h"
+#include "nfsserver/Nfs4Program.h"
+#include "nfsserver/Nfs4State.h"
 #include "nfsserver/NfsServerConfig.h"
 #include "nfsserver/OpenFileCache.h"
 #include "nfsserver/RpcConnection.h"
@@ -67,6 +69,9 @@ private:
     FileService service_;
     Nfs3Program nfs_;
     Mount3Program mount_;
+    // NFSv4 state lives from Start to Stop: a start begins a grace period.
+    std::unique_ptr<Nfs4State> state_;
+    std::unique_ptr<Nfs4Program> nfs4_;
     NfsServerConfig config_;
     std::unique_ptr<CallPolling> polling_;  // shared by the connections
     std::vector<Listener> listeners_;  // written by Start and Stop only

@@ -1,4 +1,4 @@
-// Where and how quayd serves NFSv3 and MOUNT3.
+// Where and how quayd serves NFSv3, MOUNT3 and NFSv4.0.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -13,4 +13,7 @@ struct NfsServerConfig {
     // How long a connection polls for its next call before sleeping (see
     // CallPolling); 0 turns polling off.
     unsigned pollMicroseconds = 100;
+    // NFSv4 leases: a client silent this long loses its opens and locks;
+    // after every start, as long a grace period grants only reclaims.
+    unsigned leaseSeconds = 90;
 };

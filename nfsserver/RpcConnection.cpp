@@ -3,6 +3,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <utility>
 
 #include "nfsserver/NfsLog.h"
@@ -103,16 +105,25 @@ void RpcConnection::Handle(SVCXPRT* transport, rpc_msg& message, char* credentia
     bool anonymous = true;
     if (!Identify(transport, message, credentials, groups, uid, gid, anonymous)) return;
     const uint32_t number = static_cast<uint32_t>(message.rm_call.cb_prog);
+    // A program may be served in several versions (NFS 3 and 4); a version
+    // not served is answered with the range that is.
     RpcProgram* program = nullptr;
+    bool known = false;
+    uint32_t low = UINT32_MAX;
+    uint32_t high = 0;
     for (RpcProgram* candidate : programs_) {
-        if (candidate->Number() == number) program = candidate;
+        if (candidate->Number() != number) continue;
+        known = true;
+        low = std::min(low, candidate->Version());
+        high = std::max(high, candidate->Version());
+        if (candidate->Version() == message.rm_call.cb_vers) program = candidate;
     }
-    if (program == nullptr) {
+    if (!known) {
         svcerr_noprog(transport);
         return;
     }
-    if (message.rm_call.cb_vers != program->Version()) {
-        svcerr_progvers(transport, program->Version(), program->Version());
+    if (program == nullptr) {
+        svcerr_progvers(transport, low, high);
         return;
     }
     const CallerIdentity caller = anonymous ? CallerIdentity(peer_) : CallerIdentity(peer_, uid, gid, std::move(groups));

@@ -5,7 +5,7 @@ import socket
 import struct
 
 NFS, MOUNT = 100003, 100005
-SUCCESS, PROC_UNAVAIL, GARBAGE_ARGS = 0, 3, 4
+SUCCESS, PROG_MISMATCH, PROC_UNAVAIL, GARBAGE_ARGS = 0, 2, 3, 4
 
 
 def opaque(data):
@@ -36,11 +36,11 @@ class Connection:
             data += chunk
         return data
 
-    def call(self, xid, program, procedure, arguments=b"", credentials=None):
-        """accept_stat and results of one call (version 3), AUTH_NONE unless
-        credentials (auth_sys(...)) are given."""
+    def call(self, xid, program, procedure, arguments=b"", credentials=None, version=3):
+        """accept_stat and results of one call (version 3 unless given),
+        AUTH_NONE unless credentials (auth_sys(...)) are given."""
         credentials = credentials or struct.pack(">II", 0, 0)
-        body = struct.pack(">6I", xid, 0, 2, program, 3, procedure) + credentials + struct.pack(">II", 0, 0)
+        body = struct.pack(">6I", xid, 0, 2, program, version, procedure) + credentials + struct.pack(">II", 0, 0)
         body += arguments
         self.sock.sendall(struct.pack(">I", 0x80000000 | len(body)) + body)
         mark, = struct.unpack(">I", self.read(4))
