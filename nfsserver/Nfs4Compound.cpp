@@ -315,19 +315,17 @@ nfsstat4 Nfs4Compound::CurrentFile(std::shared_ptr<FileRequest>& file) {
 
 // ---------------------------------------------------------------- attributes
 
-nfsstat4 Nfs4Compound::Source(const Fh& fh, const bitmap4& asked, Nfs4AttributeSource& source, struct stat& st,
-                              QuayNfs4Acl& acl, struct statfs& fs) {
+nfsstat4 Nfs4Compound::Source(const Fh& fh, const bitmap4& asked, AttributeRead& read) {
+    Nfs4AttributeSource& source = read.source;
     source.leaseSeconds = state_.LeaseSeconds();
     if (!fh.pseudo.empty()) {
-        PseudoStat(fh.pseudo, st);
-        source.st = st;
+        PseudoStat(fh.pseudo, source.st);
         source.handle = Nfs4PseudoFs::HandleOf(fh.pseudo);
         return NFS4_OK;
     }
     const FileRequest& file = *fh.file;
-    int error = service_.GetAttributes(file, file.Object(), st);
+    int error = service_.GetAttributes(file, file.Object(), source.st);
     if (error != 0) return Fail(error);
-    source.st = st;
     source.handle.assign(reinterpret_cast<const char*>(file.Handle().data), file.Handle().length);
     source.fsidMajor = file.GetExport()->GetShareId();
     source.fsidMinor = 1;
@@ -335,11 +333,11 @@ nfsstat4 Nfs4Compound::Source(const Fh& fh, const bitmap4& asked, Nfs4AttributeS
     source.aclSupported = file.GetExport()->IsACLEnabled();
     if (file.Object()->GetClientPath() == "/") source.mountedOnFileid = Nfs4PseudoFs::FileId(file.GetExport()->GetPath());
     if (source.aclSupported && Nfs4Attributes::Wants(asked, Nfs4Attributes::kAcl)) {
-        error = service_.GetAcl(file, acl);
+        error = service_.GetAcl(file, read.acl);
         if (error != 0) return Fail(error);
-        source.acl = &acl;
+        source.acl = &read.acl;
     }
-    if (Nfs4Attributes::WantsFileSystem(asked) && service_.FileSystemStat(file, fs) == 0) source.fs = &fs;
+    if (Nfs4Attributes::WantsFileSystem(asked) && service_.FileSystemStat(file, read.fs) == 0) source.fs = &read.fs;
     return NFS4_OK;
 }
 
@@ -351,25 +349,20 @@ void Nfs4Compound::EncodeAttributes(const bitmap4& asked, const Nfs4AttributeSou
 
 nfsstat4 Nfs4Compound::GetAttr(const GETATTR4args& args, GETATTR4res& res) {
     if (!current_.Set()) return NFS4ERR_NOFILEHANDLE;
-    Nfs4AttributeSource source;
-    struct stat st{};
-    QuayNfs4Acl acl;
-    struct statfs fs{};
-    const nfsstat4 status = Source(current_, args.attr_request, source, st, acl, fs);
+    AttributeRead read;
+    const nfsstat4 status = Source(current_, args.attr_request, read);
     if (status != NFS4_OK) return status;
-    EncodeAttributes(args.attr_request, source, res.GETATTR4res_u.resok4.obj_attributes);
+    EncodeAttributes(args.attr_request, read.source, res.GETATTR4res_u.resok4.obj_attributes);
     return NFS4_OK;
 }
 
 nfsstat4 Nfs4Compound::Verify(const fattr4& given, bool same) {
     if (!current_.Set()) return NFS4ERR_NOFILEHANDLE;
     if (Nfs4Attributes::Wants(given.attrmask, Nfs4Attributes::kRdattrError)) return NFS4ERR_INVAL;
-    Nfs4AttributeSource source;
-    struct stat st{};
-    QuayNfs4Acl acl;
-    struct statfs fs{};
-    const nfsstat4 status = Source(current_, given.attrmask, source, st, acl, fs);
+    AttributeRead read;
+    const nfsstat4 status = Source(current_, given.attrmask, read);
     if (status != NFS4_OK) return status;
+    const Nfs4AttributeSource& source = read.source;
     for (uint32_t word = 0; word < given.attrmask.bitmap4_len; ++word) {
         for (uint32_t bit = 0; bit < 32; ++bit) {
             const uint32_t attribute = word * 32 + bit;
@@ -402,9 +395,7 @@ nfsstat4 Nfs4Compound::SetAttr(const SETATTR4args& args, SETATTR4res& res) {
     if (decoded.change.SetsAnything()) error = service_.SetAttributes(*file, decoded.change);
     if (error == 0 && decoded.setAcl) error = service_.SetAcl(*file, decoded.acl);
     if (error != 0) return Fail(error);
-    masks_.push_back(decoded.mask);
-    res.attrsset.bitmap4_len = static_cast<u_int>(masks_.back().size());
-    res.attrsset.bitmap4_val = masks_.back().data();
+    KeepMask(decoded.mask, res.attrsset);
     return NFS4_OK;
 }
 
@@ -435,48 +426,62 @@ uint64_t Nfs4Compound::ChangeOf(const FileRequest& dir) {
     return static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000ULL + static_cast<uint64_t>(st.st_ctim.tv_nsec);
 }
 
+nfsstat4 Nfs4Compound::NameChange(const component4& wire, std::shared_ptr<FileRequest>& dir, std::string& name) {
+    nfsstat4 status = CurrentShareObject(dir);
+    if (status == NFS4_OK) status = CheckComponent(wire, name);
+    return status == NFS4_OK ? Fail(service_.CheckWritable(*dir)) : status;
+}
+
+int Nfs4Compound::MakeObject(const createtype4& what, const FileRequest& dir, const std::string& name,
+                             const AttributeChange& change, BkEndProcPtr& child) {
+    const nfs_ftype4 type = what.type;
+    if (type == NF4DIR) return service_.MakeDirectory(dir, name, change.setMode ? change.mode : 0755, child);
+    if (type == NF4LNK) {
+        const linktext4& link = what.createtype4_u.linkdata;
+        const std::string target(link.linktext4_val == nullptr ? "" : link.linktext4_val, link.linktext4_len);
+        return service_.Symlink(dir, name, target, child);
+    }
+    const specdata4& spec = what.createtype4_u.devdata;
+    const ftype3 host = type == NF4BLK ? NF3BLK : type == NF4CHR ? NF3CHR : type == NF4SOCK ? NF3SOCK : NF3FIFO;
+    const uint64_t device = type == NF4BLK || type == NF4CHR ? makedev(spec.specdata1, spec.specdata2) : 0;
+    const int error = service_.MakeNode(dir, name, host, change.setMode ? change.mode : 0644, device);
+    return error != 0 ? error : service_.Lookup(dir, name, child);
+}
+
+int Nfs4Compound::ApplyCreated(const FileRequest& made, Nfs4Attributes::Decoded& decoded) {
+    // The mode went in with the creation; the rest is set now.
+    decoded.change.setMode = false;
+    int error = decoded.change.SetsAnything() ? service_.SetAttributes(made, decoded.change) : 0;
+    if (error == 0 && decoded.setAcl) error = service_.SetAcl(made, decoded.acl);
+    return error;
+}
+
+void Nfs4Compound::KeepMask(const std::vector<uint32_t>& mask, bitmap4& out) {
+    masks_.push_back(mask);
+    out.bitmap4_len = static_cast<u_int>(masks_.back().size());
+    out.bitmap4_val = masks_.back().data();
+}
+
 nfsstat4 Nfs4Compound::Create(const CREATE4args& args, CREATE4res& res) {
     std::shared_ptr<FileRequest> dir;
-    nfsstat4 status = CurrentShareObject(dir);
     std::string name;
-    if (status == NFS4_OK) status = CheckComponent(args.objname, name);
-    if (status != NFS4_OK) return status;
+    nfsstat4 status = NameChange(args.objname, dir, name);
     const nfs_ftype4 type = args.objtype.type;
-    if (type == NF4REG || type < NF4REG || type > NF4FIFO) return NFS4ERR_BADTYPE;
-    int error = service_.CheckWritable(*dir);
-    if (error != 0) return Fail(error);
+    if (status == NFS4_OK && (type == NF4REG || type < NF4REG || type > NF4FIFO)) status = NFS4ERR_BADTYPE;
     Nfs4Attributes::Decoded decoded;
-    status = Nfs4Attributes::Decode(args.createattrs, dir->GetExport()->IsACLEnabled(), decoded);
+    if (status == NFS4_OK) status = Nfs4Attributes::Decode(args.createattrs, dir->GetExport()->IsACLEnabled(), decoded);
     if (status != NFS4_OK) return status;
-    AttributeChange& change = decoded.change;
     CREATE4resok& ok = res.CREATE4res_u.resok4;
     ok.cinfo.before = ChangeOf(*dir);
     BkEndProcPtr child;
-    if (type == NF4DIR) {
-        error = service_.MakeDirectory(*dir, name, change.setMode ? change.mode : 0755, child);
-    } else if (type == NF4LNK) {
-        const linktext4& link = args.objtype.createtype4_u.linkdata;
-        error = service_.Symlink(*dir, name, std::string(link.linktext4_val == nullptr ? "" : link.linktext4_val,
-                                                         link.linktext4_len), child);
-    } else {
-        const specdata4& spec = args.objtype.createtype4_u.devdata;
-        const ftype3 host = type == NF4BLK ? NF3BLK : type == NF4CHR ? NF3CHR : type == NF4SOCK ? NF3SOCK : NF3FIFO;
-        const uint64_t device = type == NF4BLK || type == NF4CHR ? makedev(spec.specdata1, spec.specdata2) : 0;
-        error = service_.MakeNode(*dir, name, host, change.setMode ? change.mode : 0644, device);
-        if (error == 0) error = service_.Lookup(*dir, name, child);
-    }
-    if (error != 0) return Fail(error);
-    std::shared_ptr<FileRequest> made = Child(*dir, child);
-    // The mode went in with the creation; the rest is set now.
-    change.setMode = false;
-    if (change.SetsAnything()) error = service_.SetAttributes(*made, change);
-    if (error == 0 && decoded.setAcl) error = service_.SetAcl(*made, decoded.acl);
+    int error = MakeObject(args.objtype, *dir, name, decoded.change, child);
+    std::shared_ptr<FileRequest> made;
+    if (error == 0) made = Child(*dir, child);
+    if (error == 0) error = ApplyCreated(*made, decoded);
     if (error != 0) return Fail(error);
     ok.cinfo.atomic = FALSE;
     ok.cinfo.after = ChangeOf(*dir);
-    masks_.push_back(decoded.mask);
-    ok.attrset.bitmap4_len = static_cast<u_int>(masks_.back().size());
-    ok.attrset.bitmap4_val = masks_.back().data();
+    KeepMask(decoded.mask, ok.attrset);
     current_ = Fh();
     current_.file = made;
     return NFS4_OK;
@@ -484,16 +489,13 @@ nfsstat4 Nfs4Compound::Create(const CREATE4args& args, CREATE4res& res) {
 
 nfsstat4 Nfs4Compound::Remove(const REMOVE4args& args, REMOVE4res& res) {
     std::shared_ptr<FileRequest> dir;
-    nfsstat4 status = CurrentShareObject(dir);
     std::string name;
-    if (status == NFS4_OK) status = CheckComponent(args.target, name);
+    const nfsstat4 status = NameChange(args.target, dir, name);
     if (status != NFS4_OK) return status;
-    int error = service_.CheckWritable(*dir);
-    if (error != 0) return Fail(error);
     REMOVE4resok& ok = res.REMOVE4res_u.resok4;
     ok.cinfo.before = ChangeOf(*dir);
     // One operation removes files and directories alike.
-    error = service_.Remove(*dir, name);
+    int error = service_.Remove(*dir, name);
     if (error == EISDIR) error = service_.RemoveDirectory(*dir, name);
     if (error != 0) return Fail(error);
     ok.cinfo.after = ChangeOf(*dir);

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -64,7 +65,14 @@ private:
     nfsstat4 GetAttr(const GETATTR4args& args, GETATTR4res& res);
     nfsstat4 SetAttr(const SETATTR4args& args, SETATTR4res& res);
     nfsstat4 Verify(const fattr4& attributes, bool same);
+    // For operations that change names in the current directory: the
+    // directory (a share's, writable) and the checked name.
+    nfsstat4 NameChange(const component4& wire, std::shared_ptr<FileRequest>& dir, std::string& name);
     nfsstat4 Create(const CREATE4args& args, CREATE4res& res);
+    int MakeObject(const createtype4& what, const FileRequest& dir, const std::string& name,
+                   const AttributeChange& change, BkEndProcPtr& child);
+    // Sets on a new object what was not set with its creation.
+    int ApplyCreated(const FileRequest& made, Nfs4Attributes::Decoded& decoded);
     nfsstat4 Remove(const REMOVE4args& args, REMOVE4res& res);
     nfsstat4 Rename(const RENAME4args& args, RENAME4res& res);
     nfsstat4 ReadLink(READLINK4res& res);
@@ -91,24 +99,39 @@ private:
     nfsstat4 Lock(const LOCK4args& args, nfs_resop4& res);
     nfsstat4 LockTest(const LOCKT4args& args, LOCKT4res& res);
     nfsstat4 Unlock(const LOCKU4args& args, nfs_resop4& res);
+    // Runs a sequenced operation of the owner of a stateid: a retransmission
+    // is answered from the kept reply, anything else by step, whose reply
+    // is then kept.
+    using SequencedStep = std::function<nfsstat4(Nfs4State::SequenceGuard&)>;
+    nfsstat4 ByState(const stateid4& stateid, seqid4 seqid, nfs_resop4& res, const SequencedStep& step);
     // Ends a sequenced operation: keeps its reply (with the filehandle it
     // left current) for a retransmission of the same sequence id.
     nfsstat4 Finish(Nfs4State::SequenceGuard& guard, nfsstat4 status, nfs_resop4& res);
     // Answers a retransmission from the owner's kept reply.
     nfsstat4 Replay(const Nfs4State::SequenceGuard& guard, nfs_resop4& res);
+    // The current file as locks need it (a regular file) and the range asked for.
+    nfsstat4 LockedRange(uint64_t offset, uint64_t length, nfs_lock_type4 type, std::shared_ptr<FileRequest>& file,
+                         Nfs4State::Range& range);
     Nfs4State::ApplyLock LockApplier(const FileRequest& file);
     void Denied(const Nfs4State::Holder& holder, LOCK4denied& denied);
 
     // Helpers.
     nfsstat4 CurrentFile(std::shared_ptr<FileRequest>& file);  // NOFILEHANDLE, or ISDIR-free share object
     nfsstat4 CurrentShareObject(std::shared_ptr<FileRequest>& file);
-    nfsstat4 Source(const Fh& fh, const bitmap4& asked, Nfs4AttributeSource& source, struct stat& st,
-                    QuayNfs4Acl& acl, struct statfs& fs);
+    // What attributes are encoded from, with the ACL and figures the source
+    // points at; not to be copied.
+    struct AttributeRead {
+        Nfs4AttributeSource source;
+        QuayNfs4Acl acl;
+        struct statfs fs{};
+    };
+    nfsstat4 Source(const Fh& fh, const bitmap4& asked, AttributeRead& read);
     nfsstat4 ShareRoot(const ExportPtr& share, std::shared_ptr<FileRequest>& root);
     std::shared_ptr<FileRequest> Child(const FileRequest& dir, const BkEndProcPtr& child);
     uint64_t ChangeOf(const FileRequest& dir);
     void EncodeAttributes(const bitmap4& asked, const Nfs4AttributeSource& source, fattr4& out);
     std::string& Keep(std::string text);
+    void KeepMask(const std::vector<uint32_t>& mask, bitmap4& out);
     nfsstat4 Fail(int error) const;
 
     FileService& service_;

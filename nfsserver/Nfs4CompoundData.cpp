@@ -121,14 +121,12 @@ nfsstat4 Nfs4Compound::ReadPseudoDir(const READDIR4args& args, size_t limit, std
         if (cookie <= args.cookie) continue;
         Fh child;
         const std::string path = Nfs4PseudoFs::Child(current_.pseudo, list[i].name);
-        Nfs4AttributeSource source;
-        struct stat st{};
-        QuayNfs4Acl acl;
-        struct statfs fs{};
+        AttributeRead read;
+        Nfs4AttributeSource& source = read.source;
         nfsstat4 status = NFS4_OK;
         if (list[i].share) status = ShareRoot(list[i].share, child.file);
         else child.pseudo = path;
-        if (status == NFS4_OK) status = Source(child, args.attr_request, source, st, acl, fs);
+        if (status == NFS4_OK) status = Source(child, args.attr_request, read);
         // A share that cannot be read is still listed, with its error.
         if (status != NFS4_OK && !Nfs4Attributes::Wants(args.attr_request, Nfs4Attributes::kRdattrError)) return status;
         source.rdattrError = status;

@@ -56,10 +56,9 @@ bool ValidShare(uint32_t access, uint32_t deny) {
 nfsstat4 Nfs4Compound::SetClientId(const SETCLIENTID4args& args, SETCLIENTID4res& res) {
     const std::string id = Bytes(args.client.id.id_val, args.client.id.id_len);
     // The principal of AUTH_SYS: the caller's address and uid.
-    const std::string principal = caller_.Address() + "/" + std::to_string(caller_.Ids().uid);
     SETCLIENTID4resok& ok = res.SETCLIENTID4res_u.resok4;
-    const nfsstat4 status = state_.SetClientId(id, args.client.verifier, principal, ok.clientid,
-                                               ok.setclientid_confirm);
+    const nfsstat4 status = state_.SetClientId(id, args.client.verifier, caller_.Address(), caller_.Ids().uid,
+                                               ok.clientid, ok.setclientid_confirm);
     if (status == NFS4ERR_CLID_INUSE) {
         clientaddr4& using_ = res.SETCLIENTID4res_u.client_using;
         using_.r_netid = &Keep("tcp")[0];
@@ -206,9 +205,7 @@ nfsstat4 Nfs4Compound::CreateTarget(const OPEN4args& args, const std::string& na
         size.size = change.size;
         error = service_.SetAttributes(*file, size);
         if (error != 0) return Fail(error);
-        masks_.push_back({1u << Nfs4Attributes::kSize});
-        ok.attrset.bitmap4_len = 1;
-        ok.attrset.bitmap4_val = masks_.back().data();
+        KeepMask({1u << Nfs4Attributes::kSize}, ok.attrset);
         return NFS4_OK;
     }
     error = service_.CreateFile(dir, name, change.setMode ? change.mode : 0644, how.mode != UNCHECKED4, child);
@@ -219,47 +216,41 @@ nfsstat4 Nfs4Compound::CreateTarget(const OPEN4args& args, const std::string& na
     }
     if (error != 0) return Fail(error);
     file = Child(dir, child);
-    change.setMode = false;
-    if (change.SetsAnything()) error = service_.SetAttributes(*file, change);
-    if (error == 0 && decoded.setAcl) error = service_.SetAcl(*file, decoded.acl);
+    error = ApplyCreated(*file, decoded);
     if (error != 0) return Fail(error);
-    if (how.mode != EXCLUSIVE4) {
-        masks_.push_back(decoded.mask);
-        ok.attrset.bitmap4_len = static_cast<u_int>(masks_.back().size());
-        ok.attrset.bitmap4_val = masks_.back().data();
-    }
+    // An exclusive create's times hold the verifier: the client sets them.
+    if (how.mode != EXCLUSIVE4) KeepMask(decoded.mask, ok.attrset);
     return NFS4_OK;
 }
 
-nfsstat4 Nfs4Compound::OpenConfirm(const OPEN_CONFIRM4args& args, nfs_resop4& res) {
+nfsstat4 Nfs4Compound::ByState(const stateid4& stateid, seqid4 seqid, nfs_resop4& res, const SequencedStep& step) {
     if (!current_.Set()) return NFS4ERR_NOFILEHANDLE;
     Nfs4State::SequenceGuard guard;
-    const nfsstat4 status = state_.BeginByState(args.open_stateid, args.seqid, guard);
+    const nfsstat4 status = state_.BeginByState(stateid, seqid, guard);
     if (status != NFS4_OK) return status;
     if (guard.Replay()) return Replay(guard, res);
+    return Finish(guard, step(guard), res);
+}
+
+nfsstat4 Nfs4Compound::OpenConfirm(const OPEN_CONFIRM4args& args, nfs_resop4& res) {
     stateid4& result = res.nfs_resop4_u.opopen_confirm.OPEN_CONFIRM4res_u.resok4.open_stateid;
-    return Finish(guard, state_.ConfirmOpen(guard, args.open_stateid, result), res);
+    return ByState(args.open_stateid, args.seqid, res, [&](Nfs4State::SequenceGuard& guard) {
+        return state_.ConfirmOpen(guard, args.open_stateid, result);
+    });
 }
 
 nfsstat4 Nfs4Compound::OpenDowngrade(const OPEN_DOWNGRADE4args& args, nfs_resop4& res) {
-    if (!current_.Set()) return NFS4ERR_NOFILEHANDLE;
-    Nfs4State::SequenceGuard guard;
-    const nfsstat4 status = state_.BeginByState(args.open_stateid, args.seqid, guard);
-    if (status != NFS4_OK) return status;
-    if (guard.Replay()) return Replay(guard, res);
     stateid4& result = res.nfs_resop4_u.opopen_downgrade.OPEN_DOWNGRADE4res_u.resok4.open_stateid;
-    return Finish(guard, state_.Downgrade(guard, args.open_stateid, args.share_access, args.share_deny, result),
-                  res);
+    return ByState(args.open_stateid, args.seqid, res, [&](Nfs4State::SequenceGuard& guard) {
+        return state_.Downgrade(guard, args.open_stateid, args.share_access, args.share_deny, result);
+    });
 }
 
 nfsstat4 Nfs4Compound::Close(const CLOSE4args& args, nfs_resop4& res) {
-    if (!current_.Set()) return NFS4ERR_NOFILEHANDLE;
-    Nfs4State::SequenceGuard guard;
-    const nfsstat4 status = state_.BeginByState(args.open_stateid, args.seqid, guard);
-    if (status != NFS4_OK) return status;
-    if (guard.Replay()) return Replay(guard, res);
     stateid4& result = res.nfs_resop4_u.opclose.CLOSE4res_u.open_stateid;
-    return Finish(guard, state_.Close(guard, args.open_stateid, result), res);
+    return ByState(args.open_stateid, args.seqid, res, [&](Nfs4State::SequenceGuard& guard) {
+        return state_.Close(guard, args.open_stateid, result);
+    });
 }
 
 // ---------------------------------------------------------------- locks
@@ -298,41 +289,44 @@ nfsstat4 LockTarget(FileService& service, const FileRequest& file) {
 
 }  // namespace
 
-nfsstat4 Nfs4Compound::Lock(const LOCK4args& args, nfs_resop4& res) {
-    std::shared_ptr<FileRequest> file;
+nfsstat4 Nfs4Compound::LockedRange(uint64_t offset, uint64_t length, nfs_lock_type4 type,
+                                   std::shared_ptr<FileRequest>& file, Nfs4State::Range& range) {
     nfsstat4 status = CurrentFile(file);
     if (status == NFS4_OK) status = LockTarget(service_, *file);
+    return status == NFS4_OK ? RangeOf(offset, length, type, range) : status;
+}
+
+nfsstat4 Nfs4Compound::Lock(const LOCK4args& args, nfs_resop4& res) {
+    std::shared_ptr<FileRequest> file;
     Nfs4State::Range range;
-    if (status == NFS4_OK) status = RangeOf(args.offset, args.length, args.locktype, range);
+    const nfsstat4 status = LockedRange(args.offset, args.length, args.locktype, file, range);
     if (status != NFS4_OK) return status;
     const bool newOwner = args.locker.new_lock_owner;
     const open_to_lock_owner4& fresh = args.locker.locker4_u.open_owner;
     const exist_lock_owner4& known = args.locker.locker4_u.lock_owner;
-    Nfs4State::SequenceGuard guard;
-    status = newOwner ? state_.BeginByState(fresh.open_stateid, fresh.open_seqid, guard)
-                      : state_.BeginByState(known.lock_stateid, known.lock_seqid, guard);
-    if (status != NFS4_OK) return status;
-    if (guard.Replay()) return Replay(guard, res);
-    Nfs4State::Holder holder;
     stateid4& result = res.nfs_resop4_u.oplock.LOCK4res_u.resok4.lock_stateid;
-    if (newOwner) {
-        const std::string owner = Bytes(fresh.lock_owner.owner.owner_val, fresh.lock_owner.owner.owner_len);
-        status = state_.LockNew(guard, fresh.open_stateid, fresh.lock_seqid, owner, file->Key(), range, args.reclaim,
-                                LockApplier(*file), result, holder);
-    } else {
-        status = state_.LockExisting(guard, known.lock_stateid, file->Key(), range, args.reclaim,
-                                     LockApplier(*file), result, holder);
-    }
-    if (status == NFS4ERR_DENIED) Denied(holder, res.nfs_resop4_u.oplock.LOCK4res_u.denied);
-    return Finish(guard, status, res);
+    // A new lock-owner's LOCK is in its open-owner's sequence.
+    return ByState(newOwner ? fresh.open_stateid : known.lock_stateid,
+                   newOwner ? fresh.open_seqid : known.lock_seqid, res, [&](Nfs4State::SequenceGuard& guard) {
+        Nfs4State::Holder holder;
+        nfsstat4 locked;
+        if (newOwner) {
+            const std::string owner = Bytes(fresh.lock_owner.owner.owner_val, fresh.lock_owner.owner.owner_len);
+            locked = state_.LockNew(guard, fresh.open_stateid, fresh.lock_seqid, owner, file->Key(), range,
+                                    args.reclaim, LockApplier(*file), result, holder);
+        } else {
+            locked = state_.LockExisting(guard, known.lock_stateid, file->Key(), range, args.reclaim,
+                                         LockApplier(*file), result, holder);
+        }
+        if (locked == NFS4ERR_DENIED) Denied(holder, res.nfs_resop4_u.oplock.LOCK4res_u.denied);
+        return locked;
+    });
 }
 
 nfsstat4 Nfs4Compound::LockTest(const LOCKT4args& args, LOCKT4res& res) {
     std::shared_ptr<FileRequest> file;
-    nfsstat4 status = CurrentFile(file);
-    if (status == NFS4_OK) status = LockTarget(service_, *file);
     Nfs4State::Range range;
-    if (status == NFS4_OK) status = RangeOf(args.offset, args.length, args.locktype, range);
+    nfsstat4 status = LockedRange(args.offset, args.length, args.locktype, file, range);
     if (status != NFS4_OK) return status;
     Nfs4State::Holder holder;
     status = state_.TestLock(args.owner.clientid, Bytes(args.owner.owner.owner_val, args.owner.owner.owner_len),
@@ -343,15 +337,11 @@ nfsstat4 Nfs4Compound::LockTest(const LOCKT4args& args, LOCKT4res& res) {
 
 nfsstat4 Nfs4Compound::Unlock(const LOCKU4args& args, nfs_resop4& res) {
     std::shared_ptr<FileRequest> file;
-    nfsstat4 status = CurrentFile(file);
     Nfs4State::Range range;
-    if (status == NFS4_OK) status = RangeOf(args.offset, args.length, args.locktype, range);
+    const nfsstat4 status = LockedRange(args.offset, args.length, args.locktype, file, range);
     if (status != NFS4_OK) return status;
-    Nfs4State::SequenceGuard guard;
-    status = state_.BeginByState(args.lock_stateid, args.seqid, guard);
-    if (status != NFS4_OK) return status;
-    if (guard.Replay()) return Replay(guard, res);
     stateid4& result = res.nfs_resop4_u.oplocku.LOCKU4res_u.lock_stateid;
-    return Finish(guard, state_.Unlock(guard, args.lock_stateid, file->Key(), range, LockApplier(*file), result),
-                  res);
+    return ByState(args.lock_stateid, args.seqid, res, [&](Nfs4State::SequenceGuard& guard) {
+        return state_.Unlock(guard, args.lock_stateid, file->Key(), range, LockApplier(*file), result);
+    });
 }

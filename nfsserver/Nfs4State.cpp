@@ -36,7 +36,8 @@ struct Nfs4State::Client {
     std::string name;
     std::array<unsigned char, NFS4_VERIFIER_SIZE> verifier{};
     std::array<unsigned char, NFS4_VERIFIER_SIZE> confirm{};
-    std::string principal;
+    std::string address;
+    std::string principal;  // address and uid
     Clock::time_point renewed;
     std::map<std::pair<bool, std::string>, std::shared_ptr<Owner>> owners;
     size_t states = 0;
@@ -172,9 +173,9 @@ void Nfs4State::Stamp(State& state, stateid4& out) {
     memcpy(out.other, state.other.data(), NFS4_OTHER_SIZE);
 }
 
-nfsstat4 Nfs4State::SetClientId(const std::string& id, const verifier4 verifier, const std::string& principal,
-                                clientid4& clientid, verifier4 confirm) {
-    std::vector<std::shared_ptr<OpenFile>> released;
+nfsstat4 Nfs4State::SetClientId(const std::string& id, const verifier4 verifier, const std::string& address,
+                                uint32_t uid, clientid4& clientid, verifier4 confirm) {
+    const std::string principal = address + "/" + std::to_string(uid);
     std::lock_guard<std::mutex> lock(mutex_);
     ClientPtr confirmed;
     for (auto& entry : clients_) {
@@ -185,7 +186,16 @@ nfsstat4 Nfs4State::SetClientId(const std::string& id, const verifier4 verifier,
     for (auto it = unconfirmed_.begin(); it != unconfirmed_.end();) {
         it = it->second->name == id ? unconfirmed_.erase(it) : std::next(it);
     }
-    if (clients_.size() + unconfirmed_.size() >= limits_.clients) return NFS4ERR_RESOURCE;
+    size_t fromAddress = 0;
+    for (const auto* table : {&clients_, &unconfirmed_}) {
+        for (const auto& entry : *table) fromAddress += entry.second->address == address ? 1 : 0;
+    }
+    // A known client's new instance replaces its own record and needs no
+    // room (its earlier unconfirmed one went above).
+    if (!confirmed && (clients_.size() + unconfirmed_.size() >= limits_.clients ||
+                       fromAddress >= limits_.clientsPerAddress)) {
+        return NFS4ERR_RESOURCE;
+    }
     auto client = std::make_shared<Client>();
     const bool sameInstance = confirmed && memcmp(confirmed->verifier.data(), verifier, NFS4_VERIFIER_SIZE) == 0;
     // The same client instance only updates its callback; a new verifier is
@@ -195,6 +205,7 @@ nfsstat4 Nfs4State::SetClientId(const std::string& id, const verifier4 verifier,
     memcpy(client->verifier.data(), verifier, NFS4_VERIFIER_SIZE);
     const uint64_t token = (static_cast<uint64_t>(epoch_) << 32) ^ ++nextState_ ^ (client->id << 20);
     memcpy(client->confirm.data(), &token, NFS4_VERIFIER_SIZE);
+    client->address = address;
     client->principal = principal;
     client->renewed = now_();
     unconfirmed_[client->id] = client;
@@ -351,6 +362,13 @@ nfsstat4 Nfs4State::BeginOpen(clientid4 clientid, const std::string& name, seqid
         }
     }
     if (status != NFS4_OK) return status;
+    return Grant(owner, std::move(held), seqid, replay, guard);
+}
+
+nfsstat4 Nfs4State::Grant(const std::shared_ptr<Owner>& owner, std::unique_lock<std::mutex> held, seqid4 seqid,
+                          bool replay, SequenceGuard& guard) {
+    // A sequence id that repeats an operation whose reply was not kept
+    // cannot be answered again.
     if (replay && owner->reply.empty()) return NFS4ERR_BAD_SEQID;
     guard.owner_ = owner;
     guard.lock_ = std::move(held);
@@ -372,12 +390,7 @@ nfsstat4 Nfs4State::BeginByState(const stateid4& stateid, seqid4 seqid, Sequence
     bool replay = false;
     const nfsstat4 status = Sequence(owner->started, owner->last, seqid, replay);
     if (status != NFS4_OK) return status;
-    if (replay && owner->reply.empty()) return NFS4ERR_BAD_SEQID;
-    guard.owner_ = owner;
-    guard.lock_ = std::move(held);
-    guard.seqid_ = seqid;
-    guard.replay_ = replay;
-    return NFS4_OK;
+    return Grant(owner, std::move(held), seqid, replay, guard);
 }
 
 Nfs4State::StatePtr Nfs4State::OpenOf(const Owner& owner, const std::string& fileKey) {
@@ -424,7 +437,7 @@ nfsstat4 Nfs4State::Open(SequenceGuard& guard, const std::string& fileKey, uint3
         state->deny |= deny;
         ++state->seqid;
     } else {
-        if (client->states >= limits_.statesPerClient) return NFS4ERR_RESOURCE;
+        if (client->states >= limits_.statesPerClient || states_.size() >= limits_.states) return NFS4ERR_RESOURCE;
         state = std::make_shared<State>();
         state->other = NewOther(*client);
         state->owner = guard.owner_;
@@ -561,7 +574,7 @@ nfsstat4 Nfs4State::LockNew(SequenceGuard& guard, const stateid4& openStateid, s
     }
     const bool made = !state;
     if (made) {
-        if (client->states >= limits_.statesPerClient) return NFS4ERR_RESOURCE;
+        if (client->states >= limits_.statesPerClient || states_.size() >= limits_.states) return NFS4ERR_RESOURCE;
         state = std::make_shared<State>();
         state->other = NewOther(*client);
         state->lock = true;
@@ -582,16 +595,21 @@ nfsstat4 Nfs4State::LockNew(SequenceGuard& guard, const stateid4& openStateid, s
     return NFS4_OK;
 }
 
+nfsstat4 Nfs4State::FindLockState(const SequenceGuard& guard, const stateid4& stateid, const std::string& fileKey,
+                                  StatePtr& state) {
+    nfsstat4 status = FindState(stateid, state);
+    if (status == NFS4_OK && (!state->lock || state->owner != guard.owner_ || state->fileKey != fileKey)) {
+        status = NFS4ERR_BAD_STATEID;
+    }
+    return status == NFS4_OK ? CheckSeqid(*state, stateid) : status;
+}
+
 nfsstat4 Nfs4State::LockExisting(SequenceGuard& guard, const stateid4& lockStateid, const std::string& fileKey,
                                  const Range& range, bool reclaim, const ApplyLock& apply, stateid4& result,
                                  Holder& holder) {
     std::lock_guard<std::mutex> lock(mutex_);
     StatePtr state;
-    nfsstat4 status = FindState(lockStateid, state);
-    if (status == NFS4_OK && (!state->lock || state->owner != guard.owner_ || state->fileKey != fileKey)) {
-        status = NFS4ERR_BAD_STATEID;
-    }
-    if (status == NFS4_OK) status = CheckSeqid(*state, lockStateid);
+    nfsstat4 status = FindLockState(guard, lockStateid, fileKey, state);
     if (status == NFS4_OK) status = ApplyRange(state, range, reclaim, apply, holder);
     if (status == NFS4_OK) Stamp(*state, result);
     return status;
@@ -612,11 +630,7 @@ nfsstat4 Nfs4State::Unlock(SequenceGuard& guard, const stateid4& lockStateid, co
                            const Range& range, const ApplyLock& apply, stateid4& result) {
     std::lock_guard<std::mutex> lock(mutex_);
     StatePtr state;
-    nfsstat4 status = FindState(lockStateid, state);
-    if (status == NFS4_OK && (!state->lock || state->owner != guard.owner_ || state->fileKey != fileKey)) {
-        status = NFS4ERR_BAD_STATEID;
-    }
-    if (status == NFS4_OK) status = CheckSeqid(*state, lockStateid);
+    nfsstat4 status = FindLockState(guard, lockStateid, fileKey, state);
     if (status != NFS4_OK) return status;
     const int error = apply(state->open->file, state->owner->id, range, true);
     if (error != 0) return Nfs4StatusFromErrno(error);

@@ -28,6 +28,8 @@
 // How much state the server keeps; beyond it a client gets NFS4ERR_RESOURCE.
 struct Nfs4StateLimits {
     size_t clients = 1024;          // confirmed and unconfirmed
+    size_t clientsPerAddress = 64;  // so that one host cannot take every slot
+    size_t states = 65536;          // open and lock stateids of all clients
     size_t ownersPerClient = 1024;  // open-owners and lock-owners together
     size_t statesPerClient = 4096;  // open and lock stateids
     size_t rangesPerLockState = 64;
@@ -94,10 +96,10 @@ public:
     bool InGrace();
 
     // SETCLIENTID: a record for the client's id string and verifier, to be
-    // confirmed. principal: who set it (a confirmed id of another principal
-    // that holds state is NFS4ERR_CLID_INUSE).
-    nfsstat4 SetClientId(const std::string& id, const verifier4 verifier, const std::string& principal,
-                         clientid4& clientid, verifier4 confirm);
+    // confirmed. address and uid: who set it (a confirmed id of another
+    // principal that holds state is NFS4ERR_CLID_INUSE).
+    nfsstat4 SetClientId(const std::string& id, const verifier4 verifier, const std::string& address,
+                         uint32_t uid, clientid4& clientid, verifier4 confirm);
     // SETCLIENTID_CONFIRM: the record becomes the client's; a previous
     // confirmed record of the same id (the client restarted) loses its state.
     nfsstat4 ConfirmClientId(clientid4 clientid, const verifier4 confirm);
@@ -179,6 +181,11 @@ private:
     nfsstat4 FindClient(clientid4 clientid, ClientPtr& client);
     nfsstat4 FindState(const stateid4& stateid, StatePtr& state);
     nfsstat4 CheckSeqid(const State& state, const stateid4& stateid) const;
+    // A lock stateid of the guard's owner on the file, at its current sequence.
+    nfsstat4 FindLockState(const SequenceGuard& guard, const stateid4& stateid, const std::string& fileKey,
+                           StatePtr& state);
+    static nfsstat4 Grant(const std::shared_ptr<Owner>& owner, std::unique_lock<std::mutex> held, seqid4 seqid,
+                          bool replay, SequenceGuard& guard);
     std::shared_ptr<Owner> FindOwner(Client& client, const std::string& name, bool lockOwner);
     nfsstat4 MakeOwner(Client& client, const std::string& name, bool lockOwner, std::shared_ptr<Owner>& owner);
     void DropClientLocked(Client& client, std::vector<std::shared_ptr<OpenFile>>& released);

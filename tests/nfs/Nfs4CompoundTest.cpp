@@ -64,6 +64,14 @@ public:
         out.bitmap4_len = 2;
         out.bitmap4_val = masks_.back().data();
     }
+    // An open-owner or lock-owner of the client.
+    template <typename Owner>
+    void OwnerOf(clientid4 clientid, const std::string& name, Owner& out) {
+        out.clientid = clientid;
+        std::string& kept = Keep(name);
+        out.owner.owner_len = static_cast<u_int>(kept.size());
+        out.owner.owner_val = &kept[0];
+    }
     std::string& Keep(const std::string& text) {
         strings_.push_back(text);
         return strings_.back();
@@ -182,10 +190,7 @@ protected:
         OPEN4args& open = ops.Last().nfs_argop4_u.opopen;
         open.seqid = seqid++;
         open.share_access = OPEN4_SHARE_ACCESS_BOTH;
-        open.owner.clientid = clientid;
-        std::string& kept = ops.Keep(owner);
-        open.owner.owner.owner_len = static_cast<u_int>(kept.size());
-        open.owner.owner.owner_val = &kept[0];
+        ops.OwnerOf(clientid, owner, open.owner);
         open.openhow.opentype = OPEN4_CREATE;
         open.openhow.openflag4_u.how.mode = UNCHECKED4;
         open.claim.claim = CLAIM_NULL;
@@ -322,10 +327,7 @@ TEST_F(Nfs4CompoundTest, TwoClientsLockingOneRangeGetTheHolderAndThenTheLock) {
         open_to_lock_owner4& fresh = args.locker.locker4_u.open_owner;
         fresh.open_seqid = seqid++;
         fresh.open_stateid = open;
-        fresh.lock_owner.clientid = clientid;
-        std::string& kept = ops.Keep(owner);
-        fresh.lock_owner.owner.owner_len = static_cast<u_int>(kept.size());
-        fresh.lock_owner.owner.owner_val = &kept[0];
+        ops.OwnerOf(clientid, owner, fresh.lock_owner);
         return Run(ops, caller);
     };
     const COMPOUND4res& first = lock(caller_, openA, seqA, "lock-a", a);

@@ -33,7 +33,7 @@ protected:
         memset(verifier, instance, sizeof(verifier));
         clientid4 clientid = 0;
         verifier4 confirm;
-        EXPECT_EQ(NFS4_OK, state_.SetClientId(id, verifier, "127.0.0.1/0", clientid, confirm));
+        EXPECT_EQ(NFS4_OK, state_.SetClientId(id, verifier, "127.0.0.1", 0, clientid, confirm));
         EXPECT_EQ(NFS4_OK, state_.ConfirmClientId(clientid, confirm));
         return clientid;
     }
@@ -59,6 +59,22 @@ protected:
         confirming.Finish(NFS4_OK, "confirm");
         ++seqids_[owner];
         return confirmed;
+    }
+
+    // Clients a and b past the grace period, each with an open of "file"
+    // (owners "oa" and "ob").
+    struct TwoOpens {
+        clientid4 a;
+        clientid4 b;
+        stateid4 openA;
+        stateid4 openB;
+    };
+    TwoOpens OpenTwice(uint32_t denyA = OPEN4_SHARE_DENY_NONE, uint32_t accessB = OPEN4_SHARE_ACCESS_BOTH) {
+        PastGrace();
+        TwoOpens two{Client("host-a"), Client("host-b"), {}, {}};
+        two.openA = Open(two.a, "oa", "file", OPEN4_SHARE_ACCESS_BOTH, denyA);
+        two.openB = Open(two.b, "ob", "file", accessB);
+        return two;
     }
 
     // The module's side of locks: every range applied, and a status to give.
@@ -112,7 +128,7 @@ TEST_F(Nfs4StateTest, AClientIsKnownOnlyOnceConfirmedAndRenewsUntilItsLeaseRunsO
     memset(verifier, 'v', sizeof(verifier));
     clientid4 clientid = 0;
     verifier4 confirm;
-    ASSERT_EQ(NFS4_OK, state_.SetClientId("host-a", verifier, "p", clientid, confirm));
+    ASSERT_EQ(NFS4_OK, state_.SetClientId("host-a", verifier, "127.0.0.1", 0, clientid, confirm));
     EXPECT_EQ(NFS4ERR_STALE_CLIENTID, state_.Renew(clientid));
     verifier4 wrong;
     memcpy(wrong, confirm, sizeof(wrong));
@@ -157,7 +173,7 @@ TEST_F(Nfs4StateTest, AnIdHeldWithStateByAnotherPrincipalIsInUse) {
     memset(verifier, '9', sizeof(verifier));
     clientid4 other = 0;
     verifier4 confirm;
-    EXPECT_EQ(NFS4ERR_CLID_INUSE, state_.SetClientId("shared-name", verifier, "10.0.0.9/0", other, confirm));
+    EXPECT_EQ(NFS4ERR_CLID_INUSE, state_.SetClientId("shared-name", verifier, "10.0.0.9", 0, other, confirm));
 }
 
 TEST_F(Nfs4StateTest, TheGracePeriodGrantsOnlyReclaimsAndThenNoneAtAll) {
@@ -296,11 +312,7 @@ TEST_F(Nfs4StateTest, DowngradeOnlyToLessAndCloseEndsTheReservation) {
 }
 
 TEST_F(Nfs4StateTest, AConflictNamesTheHoldersRangeAndOwnerUntilReleased) {
-    PastGrace();
-    const clientid4 a = Client("host-a");
-    const clientid4 b = Client("host-b");
-    const stateid4 openA = Open(a, "oa", "file", OPEN4_SHARE_ACCESS_BOTH);
-    const stateid4 openB = Open(b, "ob", "file", OPEN4_SHARE_ACCESS_BOTH);
+    const auto [a, b, openA, openB] = OpenTwice();
     stateid4 lockA{};
     Nfs4State::Holder holder;
     ASSERT_EQ(NFS4_OK, Lock(openA, "oa", "la", "file", Range{0, 99, true}, lockA, holder));
@@ -344,11 +356,7 @@ TEST_F(Nfs4StateTest, AConflictNamesTheHoldersRangeAndOwnerUntilReleased) {
 }
 
 TEST_F(Nfs4StateTest, AReadLockSharesWithReadLocksAndTheModulesRefusalIsADenial) {
-    PastGrace();
-    const clientid4 a = Client("host-a");
-    const clientid4 b = Client("host-b");
-    const stateid4 openA = Open(a, "oa", "file", OPEN4_SHARE_ACCESS_BOTH);
-    const stateid4 openB = Open(b, "ob", "file", OPEN4_SHARE_ACCESS_BOTH);
+    const auto [a, b, openA, openB] = OpenTwice();
     stateid4 lockA{};
     stateid4 lockB{};
     Nfs4State::Holder holder;
@@ -363,11 +371,7 @@ TEST_F(Nfs4StateTest, AReadLockSharesWithReadLocksAndTheModulesRefusalIsADenial)
 }
 
 TEST_F(Nfs4StateTest, AnExpiredLeaseReleasesOpensAndLocksForOthers) {
-    PastGrace();
-    const clientid4 a = Client("host-a");
-    const clientid4 b = Client("host-b");
-    const stateid4 openA = Open(a, "oa", "file", OPEN4_SHARE_ACCESS_BOTH, OPEN4_SHARE_DENY_WRITE);
-    const stateid4 openB = Open(b, "ob", "file", OPEN4_SHARE_ACCESS_READ);
+    const auto [a, b, openA, openB] = OpenTwice(OPEN4_SHARE_DENY_WRITE, OPEN4_SHARE_ACCESS_READ);
     stateid4 lockA{};
     Nfs4State::Holder holder;
     ASSERT_EQ(NFS4_OK, Lock(openA, "oa", "la", "file", Range{0, 9, true}, lockA, holder));
@@ -388,7 +392,8 @@ class Nfs4StateLimitsTest : public Nfs4StateTest {
 protected:
     static Nfs4State::Limits Small() {
         Nfs4State::Limits limits;
-        limits.clients = 2;
+        limits.clients = 3;
+        limits.clientsPerAddress = 2;
         limits.ownersPerClient = 2;
         limits.statesPerClient = 2;
         limits.rangesPerLockState = 2;
@@ -402,9 +407,14 @@ TEST_F(Nfs4StateLimitsTest, OneClientCannotHoldMoreThanItsShare) {
     const clientid4 a = Client("host-a");
     Client("host-b");
     verifier4 verifier{};
-    clientid4 third = 0;
+    clientid4 other = 0;
     verifier4 confirm;
-    EXPECT_EQ(NFS4ERR_RESOURCE, state_.SetClientId("host-c", verifier, "p", third, confirm));
+    // Two from one address, three in all.
+    EXPECT_EQ(NFS4ERR_RESOURCE, state_.SetClientId("host-c", verifier, "127.0.0.1", 0, other, confirm));
+    EXPECT_EQ(NFS4_OK, state_.SetClientId("host-d", verifier, "10.0.0.3", 0, other, confirm));
+    EXPECT_EQ(NFS4ERR_RESOURCE, state_.SetClientId("host-e", verifier, "10.0.0.4", 0, other, confirm));
+    // A known client's new instance takes its own place.
+    EXPECT_EQ(NFS4_OK, state_.SetClientId("host-a", verifier, "127.0.0.1", 0, other, confirm));
 
     const stateid4 open = Open(a, "o1", "f1", OPEN4_SHARE_ACCESS_BOTH);
     Open(a, "o1", "f2", OPEN4_SHARE_ACCESS_BOTH);

@@ -267,6 +267,17 @@ public:
         out.bitmap4_len = 2;
         out.bitmap4_val = masks_.back().data();
     }
+    template <typename Owner>
+    void OwnerOf(clientid4 clientid, const std::string& name, Owner& out) {
+        out.clientid = clientid;
+        out.owner.owner_len = static_cast<u_int>(name.size());
+        out.owner.owner_val = Keep(name);
+    }
+    // PUTROOTFH and LOOKUPs to a file of a share.
+    void File(const std::string& share, const std::string& file) {
+        Share(share);
+        Text(file, Add(OP_LOOKUP).nfs_argop4_u.oplookup.objname);
+    }
     void Share(const std::string& share) {
         Add(OP_PUTROOTFH);
         size_t start = 1;
@@ -332,9 +343,7 @@ struct Client {
         open.seqid = seqid;
         open.share_access = OPEN4_SHARE_ACCESS_BOTH;
         open.share_deny = OPEN4_SHARE_DENY_NONE;
-        open.owner.clientid = id;
-        open.owner.owner.owner_len = static_cast<u_int>(owner.size());
-        open.owner.owner.owner_val = ops.Keep(owner);
+        ops.OwnerOf(id, owner, open.owner);
         open.claim.claim = claim;
         if (claim == CLAIM_NULL) {
             open.openhow.opentype = OPEN4_CREATE;
@@ -373,8 +382,7 @@ struct Client {
         CHECK(status == NFS4_OK, "OPEN of %s answered %d", file.c_str(), status);
         if ((rflags & OPEN4_RESULT_CONFIRM) == 0) return stateid;
         Ops ops;
-        ops.Share(share);
-        ops.Text(file, ops.Add(OP_LOOKUP).nfs_argop4_u.oplookup.objname);
+        ops.File(share, file);
         OPEN_CONFIRM4args& c = ops.Add(OP_OPEN_CONFIRM).nfs_argop4_u.opopen_confirm;
         c.open_stateid = stateid;
         c.seqid = openSeqid++;
@@ -403,8 +411,7 @@ struct Client {
     int Lock(const std::string& share, const std::string& file, const stateid4& open, const std::string& lockOwner,
              uint64_t offset, uint64_t length, stateid4& lock, Denied& denied) {
         Ops ops;
-        ops.Share(share);
-        ops.Text(file, ops.Add(OP_LOOKUP).nfs_argop4_u.oplookup.objname);
+        ops.File(share, file);
         LOCK4args& args = ops.Add(OP_LOCK).nfs_argop4_u.oplock;
         args.locktype = WRITE_LT;
         args.offset = offset;
@@ -414,9 +421,7 @@ struct Client {
         fresh.open_seqid = openSeqid++;
         fresh.open_stateid = open;
         fresh.lock_seqid = 0;
-        fresh.lock_owner.clientid = id;
-        fresh.lock_owner.owner.owner_len = static_cast<u_int>(lockOwner.size());
-        fresh.lock_owner.owner.owner_val = ops.Keep(lockOwner);
+        ops.OwnerOf(id, lockOwner, fresh.lock_owner);
         const size_t at = ops.list.size() - 1;
         int status = -1;
         raw.Call(ops.list, [&](const COMPOUND4res& res) {
@@ -434,8 +439,7 @@ struct Client {
 
     int Unlock(const std::string& share, const std::string& file, stateid4& lock, seqid4 seqid) {
         Ops ops;
-        ops.Share(share);
-        ops.Text(file, ops.Add(OP_LOOKUP).nfs_argop4_u.oplookup.objname);
+        ops.File(share, file);
         LOCKU4args& args = ops.Add(OP_LOCKU).nfs_argop4_u.oplocku;
         args.locktype = WRITE_LT;
         args.seqid = seqid;
@@ -562,8 +566,7 @@ void Acl(int port, const std::string& share) {
     c.OpenConfirmed(share, "guarded", "owner-acl");
     auto readAcl = [&]() {
         Ops get;
-        get.Share(share);
-        get.Text("guarded", get.Add(OP_LOOKUP).nfs_argop4_u.oplookup.objname);
+        get.File(share, "guarded");
         get.Mask({kAttrAcl}, get.Add(OP_GETATTR).nfs_argop4_u.opgetattr.attr_request);
         std::string value;
         int status = -1;
@@ -579,8 +582,7 @@ void Acl(int port, const std::string& share) {
     };
     auto setAttr = [&](uint32_t attribute, const std::string& value) {
         Ops set;
-        set.Share(share);
-        set.Text("guarded", set.Add(OP_LOOKUP).nfs_argop4_u.oplookup.objname);
+        set.File(share, "guarded");
         SETATTR4args& args = set.Add(OP_SETATTR).nfs_argop4_u.opsetattr;
         set.Mask({attribute}, args.obj_attributes.attrmask);
         args.obj_attributes.attr_vals.attrlist4_len = static_cast<u_int>(value.size());

@@ -23,12 +23,7 @@ start_quayd() {
   # One port for both programs.
   launch_quayd --log-level 1 --nfs-port "$port" --mount-port "$port" --no-rpcbind
   [ "${1:-}" = "first" ] && return 0
-  # The share comes back through the re-export at start.
-  for _ in $(seq 1 150); do
-    "$quayadm" --socket "$socket" list-exports 2>/dev/null | grep -q "	/store1$" && return 0
-    sleep 0.2
-  done
-  fail "share not exported after start"
+  wait_export /store1
 }
 
 crash_and_restart() {

@@ -20,11 +20,7 @@ lease=3
 start_quayd() {
   launch_quayd --log-level 1 --nfs-port "$port" --mount-port "$port" --no-rpcbind --lease-seconds "$lease"
   [ "${1:-}" = "first" ] && return 0
-  for _ in $(seq 1 150); do
-    "$quayadm" --socket "$socket" list-exports 2>/dev/null | grep -q "	/store1$" && return 0
-    sleep 0.2
-  done
-  fail "share not exported after start"
+  wait_export /store1
 }
 # Only reclaims are granted for one lease after a start.
 wait_grace() { sleep $((lease + 1)); }

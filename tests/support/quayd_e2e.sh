@@ -46,3 +46,13 @@ launch_quayd() {
   done
   fail "quayd did not start"
 }
+
+# wait_export PATH: waits until quayd lists the export (a share comes back
+# through the re-export at start).
+wait_export() {
+  for _ in $(seq 1 150); do
+    "$quayadm" --socket "$socket" list-exports 2>/dev/null | grep -q "	$1$" && return 0
+    sleep 0.2
+  done
+  fail "share $1 not exported after start"
+}
