@@ -47,7 +47,8 @@ grep -q "lease of client \[[0-9]*\] expired" "$log" || fail "expired lease not l
 "$probe" "$port" v3refused /store2 || fail "v4-only share over NFSv3"
 
 # --- on the wire: versions 3 and 4 on one port and the range for others; an
-# NFSv3 call with a v4-only share's handle; over-long and undecodable COMPOUNDs
+# NFSv3 call with a v4-only share's handle; over-long and undecodable
+# COMPOUNDs; 1 MiB WRITE and READ
 python3 - "$port" "$(dirname "$0")/../support" <<'PY' || fail "NFSv4 on the wire"
 import struct, sys
 
@@ -88,6 +89,20 @@ accept, body = c.call(6, NFS, 1, compound([struct.pack(">I", OP_PUTROOTFH)], min
 c.expect("minor version 1", struct.unpack(">I", body[:4])[0], NFS4ERR_MINOR_VERS_MISMATCH)
 c.expect("cut COMPOUND", c.call(7, NFS, 1, opaque(b"t") + struct.pack(">II", 0, 5), version=4)[0], GARBAGE_ARGS)
 c.expect("NFSv4 after all that", c.call(8, NFS, 0, version=4), (SUCCESS, b""))
+# 1 MiB WRITE and READ in one operation each, with the anonymous stateid.
+OP_READ, OP_WRITE, FILE_SYNC4 = 25, 38, 2
+to_file = [struct.pack(">I", OP_PUTROOTFH), struct.pack(">I", OP_LOOKUP) + opaque(b"store1"),
+           struct.pack(">I", OP_LOOKUP) + opaque(b"replayed")]
+anonymous = bytes(16)
+data = bytes((i * 131 + i // 4093) & 0xFF for i in range(1 << 20))
+write = struct.pack(">I", OP_WRITE) + anonymous + struct.pack(">QI", 0, FILE_SYNC4) + opaque(data)
+accept, body = c.call(9, NFS, 1, compound(to_file + [write]), version=4)
+c.expect("1 MiB WRITE", (accept, struct.unpack(">I", body[:4])[0]), (SUCCESS, 0))
+c.expect("1 MiB written", struct.unpack(">I", body[-16:-12])[0], 1 << 20)  # count, committed, verifier
+read = struct.pack(">I", OP_READ) + anonymous + struct.pack(">QI", 0, 1 << 20)
+accept, body = c.call(10, NFS, 1, compound(to_file + [read]), version=4)
+c.expect("1 MiB READ", (accept, struct.unpack(">I", body[:4])[0]), (SUCCESS, 0))
+c.expect("1 MiB read back", body[-(1 << 20):] == data and struct.unpack(">I", body[-(1 << 20) - 4:-(1 << 20)])[0], 1 << 20)
 for failure in failures:
     print("FAIL " + failure)
 sys.exit(1 if failures else 0)
