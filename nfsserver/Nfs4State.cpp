@@ -530,6 +530,8 @@ nfsstat4 Nfs4State::ApplyRange(const StatePtr& lock, const Range& range, bool re
                                Holder& holder) {
     nfsstat4 status = GraceCheck(reclaim);
     if (status != NFS4_OK) return status;
+    // A write lock needs an open that may write.
+    if (range.write && (lock->open->access & OPEN4_SHARE_ACCESS_WRITE) == 0) return NFS4ERR_OPENMODE;
     if (Conflicts(lock->fileKey, lock->owner.get(), range, &holder)) return NFS4ERR_DENIED;
     std::vector<Range> ranges = Without(lock->ranges, range);
     ranges.push_back(range);

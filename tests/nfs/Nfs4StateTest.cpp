@@ -374,6 +374,8 @@ TEST_F(Nfs4StateTest, AnExpiredLeaseReleasesOpensAndLocksForOthers) {
     const auto [a, b, openA, openB] = OpenTwice(OPEN4_SHARE_DENY_WRITE, OPEN4_SHARE_ACCESS_READ);
     stateid4 lockA{};
     Nfs4State::Holder holder;
+    stateid4 refused{};
+    EXPECT_EQ(NFS4ERR_OPENMODE, Lock(openB, "ob", "lw", "file", Range{0, 9, true}, refused, holder));
     ASSERT_EQ(NFS4_OK, Lock(openA, "oa", "la", "file", Range{0, 9, true}, lockA, holder));
     now_ += kLease / 2;
     EXPECT_EQ(NFS4_OK, state_.Renew(b));
