@@ -10,7 +10,7 @@
 //   nfs4_probe PORT grace SHARE        OPEN refused in grace, reclaim granted
 //                                      (of "replayed", which replay made)
 //   nfs4_probe PORT v3refused SHARE    the share refuses MOUNT3 and NFSv3
-//   nfs4_probe PORT absent SHARE       the share is not in the pseudo tree
+//   nfs4_probe PORT rest SHARE         what the file API does not send
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -296,6 +296,7 @@ private:
 
 constexpr uint32_t kAttrAcl = 12;
 constexpr uint32_t kAttrMode = 33;
+constexpr uint32_t kAttrSize = 4;
 
 // A client of the server: its id, the owners' sequence ids, its opens.
 struct Client {
@@ -636,19 +637,107 @@ void V3Refused(int port, const std::string& share) {
     if (nfs != nullptr) nfs_destroy_context(nfs);
 }
 
-void Absent(int port, const std::string& share) {
-    Client c(port, "looker");
-    Ops ops;
-    ops.Share(share);
-    const int status = c.raw.Status(ops.list);
-    CHECK(status == NFS4ERR_NOENT, "LOOKUP of %s answered %d", share.c_str(), status);
+// The operations the file API does not send: OPEN_DOWNGRADE, VERIFY and
+// NVERIFY, the delegation operations of a server that grants none,
+// RELEASE_LOCKOWNER, PUTPUBFH, LOOKUPP, SAVEFH and RESTOREFH, OPENATTR.
+void Rest(int port, const std::string& share) {
+    Client c(port, "rest-client");
+    if (!c.Establish()) return;
+    const stateid4 open = c.OpenConfirmed(share, "rest", "owner-rest");
+    // The statuses of each operation of one COMPOUND.
+    auto statuses = [&c](Ops& ops) {
+        std::vector<int> got;
+        c.raw.Call(ops.list, [&](const COMPOUND4res& res) {
+            for (u_int i = 0; i < res.resarray.resarray_len; ++i) {
+                got.push_back(res.resarray.resarray_val[i].nfs_resop4_u.opillegal.status);
+            }
+        });
+        return got;
+    };
+    auto last = [&](Ops& ops) {
+        const std::vector<int> got = statuses(ops);
+        return got.empty() ? -1 : got.back();
+    };
+    Ops downgrade;
+    downgrade.File(share, "rest");
+    OPEN_DOWNGRADE4args& d = downgrade.Add(OP_OPEN_DOWNGRADE).nfs_argop4_u.opopen_downgrade;
+    d.open_stateid = open;
+    d.seqid = c.openSeqid++;
+    d.share_access = OPEN4_SHARE_ACCESS_READ;
+    d.share_deny = OPEN4_SHARE_DENY_NONE;
+    stateid4 reduced{};
+    int status = -1;
+    c.raw.Call(downgrade.list, [&](const COMPOUND4res& res) {
+        status = res.status;
+        if (status == NFS4_OK) {
+            reduced = res.resarray.resarray_val[3].nfs_resop4_u.opopen_downgrade.OPEN_DOWNGRADE4res_u.resok4.open_stateid;
+        }
+    });
+    CHECK(status == NFS4_OK, "OPEN_DOWNGRADE answered %d", status);
+    Ops write;
+    write.File(share, "rest");
+    WRITE4args& w = write.Add(OP_WRITE).nfs_argop4_u.opwrite;
+    w.stateid = reduced;
+    w.data.data_len = 1;
+    w.data.data_val = write.Keep("x");
+    CHECK((status = last(write)) == NFS4ERR_OPENMODE, "WRITE through a read-only open answered %d", status);
+    Ops verify;
+    verify.File(share, "rest");
+    const uint64_t zero = 0;
+    for (nfs_opnum4 op : {OP_VERIFY, OP_NVERIFY}) {
+        fattr4& attrs = op == OP_VERIFY ? verify.Add(op).nfs_argop4_u.opverify.obj_attributes
+                                        : verify.Add(op).nfs_argop4_u.opnverify.obj_attributes;
+        verify.Mask({kAttrSize}, attrs.attrmask);
+        attrs.attr_vals.attrlist4_len = 8;
+        attrs.attr_vals.attrlist4_val = verify.Keep(std::string(reinterpret_cast<const char*>(&zero), 8));
+    }
+    const std::vector<int> verified = statuses(verify);
+    CHECK(verified == std::vector<int>({0, 0, 0, NFS4_OK, NFS4ERR_SAME}), "VERIFY and NVERIFY of size 0");
+    Ops purge;
+    purge.Add(OP_DELEGPURGE).nfs_argop4_u.opdelegpurge.clientid = c.id;
+    CHECK((status = last(purge)) == NFS4ERR_NOTSUPP, "DELEGPURGE answered %d", status);
+    Ops giveBack;
+    giveBack.File(share, "rest");
+    giveBack.Add(OP_DELEGRETURN).nfs_argop4_u.opdelegreturn.deleg_stateid = reduced;
+    CHECK((status = last(giveBack)) == NFS4ERR_BAD_STATEID, "DELEGRETURN answered %d", status);
+    Ops release;
+    RELEASE_LOCKOWNER4args& r = release.Add(OP_RELEASE_LOCKOWNER).nfs_argop4_u.oprelease_lockowner;
+    release.OwnerOf(c.id, "never-locked", r.lock_owner);
+    CHECK((status = last(release)) == NFS4_OK, "RELEASE_LOCKOWNER answered %d", status);
+    // Filehandles: PUTPUBFH is the root; LOOKUPP and RESTOREFH lead back.
+    Ops handles;
+    handles.Add(OP_PUTPUBFH);
+    handles.Add(OP_SAVEFH);
+    handles.Share(share);
+    handles.Add(OP_LOOKUPP);
+    handles.Add(OP_GETFH);
+    handles.Add(OP_RESTOREFH);
+    handles.Add(OP_GETFH);
+    handles.Add(OP_OPENATTR);
+    std::vector<std::string> found;
+    c.raw.Call(handles.list, [&](const COMPOUND4res& res) {
+        status = res.status;
+        for (u_int i = 0; i < res.resarray.resarray_len; ++i) {
+            if (res.resarray.resarray_val[i].resop != OP_GETFH) continue;
+            const nfs_fh4& fh = res.resarray.resarray_val[i].nfs_resop4_u.opgetfh.GETFH4res_u.resok4.object;
+            found.emplace_back(fh.nfs_fh4_val, fh.nfs_fh4_len);
+        }
+    });
+    CHECK(status == NFS4ERR_NOTSUPP, "OPENATTR answered %d", status);
+    CHECK(found.size() == 2 && found[0] == found[1] && !found[0].empty(), "LOOKUPP and RESTOREFH handles");
+    Ops close;
+    close.File(share, "rest");
+    CLOSE4args& closing = close.Add(OP_CLOSE).nfs_argop4_u.opclose;
+    closing.open_stateid = reduced;
+    closing.seqid = c.openSeqid++;
+    CHECK((status = last(close)) == NFS4_OK, "CLOSE answered %d", status);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        fprintf(stderr, "usage: nfs4_probe PORT families|locks|replay|acl|grace|v3refused|absent SHARE [LEASE]\n");
+        fprintf(stderr, "usage: nfs4_probe PORT families|locks|replay|acl|grace|v3refused|rest SHARE [LEASE]\n");
         return 2;
     }
     const int port = atoi(argv[1]);
@@ -663,7 +752,7 @@ int main(int argc, char** argv) {
     else if (what == "acl") Acl(port, share);
     else if (what == "grace") Grace(port, share);
     else if (what == "v3refused") V3Refused(port, share);
-    else if (what == "absent") Absent(port, share);
+    else if (what == "rest") Rest(port, share);
     else return 2;
     if (failures == 0) printf("%s ok\n", what.c_str());
     return failures == 0 ? 0 : 1;

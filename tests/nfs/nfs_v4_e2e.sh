@@ -42,6 +42,7 @@ wait_grace
 "$probe" "$port" families /store1 || fail "operation families"
 "$probe" "$port" replay /store1 || fail "replayed OPEN"
 "$probe" "$port" acl /store1 || fail "ACL set and read back"
+"$probe" "$port" rest /store1 || fail "operations the file API does not send"
 "$probe" "$port" locks /store1 "$lease" || fail "two clients locking one range"
 grep -q "lease of client \[[0-9]*\] expired" "$log" || fail "expired lease not logged"
 "$probe" "$port" v3refused /store2 || fail "v4-only share over NFSv3"
@@ -89,6 +90,14 @@ accept, body = c.call(6, NFS, 1, compound([struct.pack(">I", OP_PUTROOTFH)], min
 c.expect("minor version 1", struct.unpack(">I", body[:4])[0], NFS4ERR_MINOR_VERS_MISMATCH)
 c.expect("cut COMPOUND", c.call(7, NFS, 1, opaque(b"t") + struct.pack(">II", 0, 5), version=4)[0], GARBAGE_ARGS)
 c.expect("NFSv4 after all that", c.call(8, NFS, 0, version=4), (SUCCESS, b""))
+# SECINFO (libnfs has no such call) names AUTH_SYS and consumes the filehandle;
+# its result follows status, tag, count and two results of 8 bytes.
+OP_SECINFO, NFS4ERR_NOFILEHANDLE = 33, 10020
+secinfo = compound([struct.pack(">I", OP_PUTROOTFH), struct.pack(">I", OP_LOOKUP) + opaque(b"store1"),
+                    struct.pack(">I", OP_SECINFO) + opaque(b"replayed"), struct.pack(">I", OP_GETFH)])
+accept, body = c.call(11, NFS, 1, secinfo, version=4)
+c.expect("SECINFO then GETFH", struct.unpack(">I", body[:4])[0], NFS4ERR_NOFILEHANDLE)
+c.expect("SECINFO flavours", body[32:48], struct.pack(">4I", OP_SECINFO, 0, 1, 1))
 # 1 MiB WRITE and READ in one operation each, with the anonymous stateid.
 OP_READ, OP_WRITE, FILE_SYNC4 = 25, 38, 2
 to_file = [struct.pack(">I", OP_PUTROOTFH), struct.pack(">I", OP_LOOKUP) + opaque(b"store1"),
