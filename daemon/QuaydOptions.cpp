@@ -122,6 +122,8 @@ std::string QuaydOptions::Help() {
            "  --nfs-poll-us N      microseconds a connection polls for its next call (default 100)\n"
            "  --max-connections N  NFS connections open at once; more are refused (default 1024)\n"
            "  --secure-ports       refuse NFS and MOUNT connections from ports 1024 and above\n"
+           "  --lease-seconds N    NFSv4 lease, and the grace period after a start (default 90;\n"
+           "                       1 to 3600)\n"
            "\n"
            "Log levels: a line is written when its level is at most the log level.\n"
            "  -1    errors, warnings, start and stop\n"
