@@ -267,7 +267,7 @@ void Nfs3Program::Write(ProcedureCall& call, const WRITE3args& args) {
     FileRequest request(call.Caller());
     int error = ResolveForChange(service_, args.file, request);
     const size_t length = args.data.data_len;
-    if (error == 0 && length < args.count) error = EINVAL;
+    if (error == 0 && (length < args.count || args.stable > FILE_SYNC)) error = EINVAL;
     const size_t count = std::min<size_t>(args.count, length);
     const BkEndSyncType sync = args.stable == UNSTABLE    ? BKEND_UNSTABLE
                                : args.stable == DATA_SYNC ? BKEND_DATA_SYNC

@@ -98,6 +98,12 @@ expect("MKDIR", (made[0], struct.unpack(">I", made[1][:4])[0]), (SUCCESS, NFS3_O
 expect("retransmitted MKDIR", Connection(port, failures).call(7, NFS, 9, mkdir), made)
 again = first.call(8, NFS, 9, mkdir)
 expect("MKDIR under a new xid", struct.unpack(">I", again[1][:4])[0], NFS3ERR_EXIST)
+# Numbers outside a field's values read as numbers and are refused as such.
+handle = made[1][12:12 + struct.unpack(">I", made[1][8:12])[0]]
+write = opaque(handle) + struct.pack(">QII", 0, 4, 7) + opaque(b"data")
+expect("WRITE with stable_how 7", struct.unpack(">I", first.call(9, NFS, 7, write)[1][:4])[0], 22)
+create = opaque(root) + opaque(b"bad-mode") + struct.pack(">I", 7)
+expect("CREATE with createmode3 7", first.call(10, NFS, 8, create)[0], GARBAGE_ARGS)
 for failure in failures:
     print("FAIL " + failure)
 sys.exit(1 if failures else 0)
