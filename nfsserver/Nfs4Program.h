@@ -1,8 +1,13 @@
 // NFS version 4.0 over the RPC transport, beside NFSv3 on the same listener
 // (program 100003 version 4): NULL and COMPOUND. Each COMPOUND runs as an
 // Nfs4Compound against the shared file service and the server's NFSv4
-// state. Thread-safe: connections call Dispatch at once.
+// state. A COMPOUND that creates, removes, renames or links names keeps its
+// reply in the program's duplicate request cache, so that a retransmission
+// after a reconnect gets it again instead of running twice; opens and locks
+// replay from their owners' sequence ids instead. Thread-safe: connections
+// call Dispatch at once.
 #pragma once
+#include "nfsserver/DuplicateRequestCache.h"
 #include "nfsserver/FileService.h"
 #include "nfsserver/Nfs4State.h"
 #include "nfsserver/ProcedureDispatch.h"
@@ -27,4 +32,5 @@ private:
 
     FileService& service_;
     Nfs4State& state_;
+    DuplicateRequestCache replies_;  // shared by all connections
 };

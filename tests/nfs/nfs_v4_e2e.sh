@@ -54,7 +54,7 @@ python3 - "$port" "$(dirname "$0")/../support" <<'PY' || fail "NFSv4 on the wire
 import struct, sys
 
 sys.path.insert(0, sys.argv[2])
-from rpc_wire import Connection, GARBAGE_ARGS, NFS, PROG_MISMATCH, SUCCESS, opaque
+from rpc_wire import Connection, GARBAGE_ARGS, NFS, PROG_MISMATCH, SUCCESS, auth_sys, opaque
 
 port = int(sys.argv[1])
 failures = []
@@ -112,6 +112,19 @@ read = struct.pack(">I", OP_READ) + anonymous + struct.pack(">QI", 0, 1 << 20)
 accept, body = c.call(10, NFS, 1, compound(to_file + [read]), version=4)
 c.expect("1 MiB READ", (accept, struct.unpack(">I", body[:4])[0]), (SUCCESS, 0))
 c.expect("1 MiB read back", body[-(1 << 20):] == data and struct.unpack(">I", body[-(1 << 20) - 4:-(1 << 20)])[0], 1 << 20)
+# A REMOVE retransmitted on a new connection gets the first reply; the
+# same REMOVE under a new xid finds nothing.
+OP_CREATE, OP_REMOVE, NF4DIR, NFS4ERR_NOENT = 6, 28, 2, 2
+root = auth_sys(0, 0)
+in_store = [struct.pack(">I", OP_PUTROOTFH), struct.pack(">I", OP_LOOKUP) + opaque(b"store1")]
+mkdir = struct.pack(">II", OP_CREATE, NF4DIR) + opaque(b"retransmitted") + struct.pack(">II", 0, 0)
+accept, body = c.call(12, NFS, 1, compound(in_store + [mkdir]), root, version=4)
+c.expect("CREATE of a directory", (accept, struct.unpack(">I", body[:4])[0]), (SUCCESS, 0))
+remove = compound(in_store + [struct.pack(">I", OP_REMOVE) + opaque(b"retransmitted")])
+first = c.call(13, NFS, 1, remove, root, version=4)
+c.expect("REMOVE", struct.unpack(">I", first[1][:4])[0], 0)
+c.expect("REMOVE retransmitted", Connection(port, failures).call(13, NFS, 1, remove, root, version=4), first)
+c.expect("REMOVE again", struct.unpack(">I", c.call(14, NFS, 1, remove, root, version=4)[1][:4])[0], NFS4ERR_NOENT)
 for failure in failures:
     print("FAIL " + failure)
 sys.exit(1 if failures else 0)
