@@ -1,0 +1,60 @@
+# The workloads of bench/nfs_bench.sh (sourced), each a group that needs only
+# its own share, so any subset can run. Uses from the caller: build, run,
+# raw, the sizes (files, clients, list_files, store_files, window, spread_dirs,
+# fill_clients, samples, mib, streams) and attach_start/attach_stop.
+workload_shares() { echo stream small list same spread; }
+
+# measure SERVER NAME SHARE SUBDIR WORKLOAD [nfs_bench options...]: one
+# nfs_bench run; its figures go to the raw file and the screen.
+measure() {
+  local server="$1" name="$2" share="$3" subdir="$4" workload="$5"; shift 5
+  local url prefix out status=0
+  read -r url prefix < <("${server}_target" "$share")
+  attach_start "$server" "$name"
+  out="$("$build/bin/nfs_bench" "$url" "$workload" --dir "$prefix/$subdir" "$@")" || status=$?
+  attach_stop
+  [ "$status" = 0 ] || { echo "nfs_bench: $server $name failed" >&2; return 1; }
+  local figure value unit
+  while read -r figure value unit; do
+    [ -n "$figure" ] || continue
+    echo "fig $run $server $figure $value $unit" >> "$raw"
+    printf '  %-8s %-28s %12s %s\n' "$server" "$figure" "$value" "$unit"
+  done <<< "$out"
+}
+
+workload_stream() {
+  local server="$1" n
+  for n in $streams; do
+    measure "$server" "stream_$n" stream "s$n" stream --mib "$mib" --clients "$n"
+  done
+}
+
+# The one-client directory of 'small' is the smallest listing.
+workload_small() {
+  local server="$1" n
+  for n in $clients; do
+    measure "$server" "small_$n" small "c$n" small --clients "$n" --files "$files"
+  done
+  measure "$server" "list_$files" small c1/d0 list --files "$files"
+}
+
+workload_list() {
+  local server="$1"
+  measure "$server" "fill_$list_files" list l fill --files "$list_files" --fill-clients "$fill_clients"
+  measure "$server" "list_$list_files" list l list --files "$list_files"
+}
+
+# One store grown in one directory; it is also the biggest listing.
+workload_same() {
+  local server="$1"
+  measure "$server" grow_same same f grow --name same --files "$store_files" --window "$window" --dirs 0 \
+    --fill-clients "$fill_clients"
+  measure "$server" "list_$store_files" same f list --files "$store_files"
+}
+
+workload_spread() {
+  local server="$1"
+  measure "$server" grow_spread spread f grow --name spread --files "$store_files" --window "$window" \
+    --dirs "$spread_dirs" --fill-clients "$fill_clients"
+  measure "$server" attr spread f attr --files "$store_files" --dirs "$spread_dirs" --samples "$samples"
+}
