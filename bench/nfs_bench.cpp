@@ -3,7 +3,7 @@
 // version is the URL's (version=3 or version=4).
 #include "nfs/AttributeWorkload.h"
 #include "nfs/BenchOptions.h"
-#include "nfs/CreateRateWorkload.h"
+#include "nfs/CreateWorkload.h"
 #include "nfs/FileFill.h"
 #include "nfs/ListingWorkload.h"
 #include "nfs/SmallFileWorkload.h"
@@ -13,31 +13,35 @@
 
 namespace {
 
+// A layout is directory D itself (K 0) or K subdirectories of D, file i in
+// subdirectory i mod K.
 const char kUsage[] =
     "usage: nfs_bench URL WORKLOAD [--key value]...\n"
-    "  small  --dir D --clients C --files N      C clients at once, N 4 KiB files each in D/d<client>\n"
-    "  fill   --dir D --files N --fill-clients C  make D and write N 4 KiB files into it, untimed\n"
-    "  list   --dir D --files N                  list D (at least N entries), per entry\n"
-    "  grow   --dir D --files N --window W --dirs K --fill-clients C --name X\n"
-    "                                             create rate of files 1..W and N-W+1..N of a fresh D,\n"
-    "                                             in D itself (K 0) or spread over K subdirectories\n"
-    "  attr   --dir D --files N --dirs K --samples S   stat by path and GETATTR in a grown D\n"
+    "  small  --dir D --clients C --files N       C clients at once, N 4 KiB files each in D/d<client>\n"
+    "  mkdirs --dir D --dirs K                    make the layout's directories, untimed\n"
+    "  create --dir D --dirs K --from A --to B --name X   one client writes files [A, B), timed\n"
+    "  fill   --dir D --dirs K --from A --to B --fill-clients C   C clients write files [A, B), untimed\n"
+    "  list   --dir D --files N                   list D (at least N entries), per entry\n"
+    "  attr   --dir D --dirs K --files N --samples S   stat by path and GETATTR of files [0, N)\n"
     "  stream --dir D --mib M --clients C         C streams write, then read M MiB between them\n";
 
+bool MakeDirectories(const BenchOptions& options) {
+    NfsConnection connection;
+    return connection.Mount(options.url) && FileLayout(options.dir, options.dirs).Create(connection);
+}
+
 bool Fill(const BenchOptions& options) {
-    const FileLayout layout(options.dir, 0);
-    NfsConnection setup;
-    return setup.Mount(options.url) && layout.Create(setup) &&
-           FileFill(options.url, options.fillClients).Fill(layout, 0, options.files);
+    return FileFill(options.url, options.fillClients).Fill(FileLayout(options.dir, options.dirs), options.from, options.to);
 }
 
 bool RunWorkload(const BenchOptions& options, bool& known) {
     known = true;
     const std::string& w = options.workload;
     if (w == "small") return SmallFileWorkload(options).Run();
+    if (w == "mkdirs") return MakeDirectories(options);
+    if (w == "create") return CreateWorkload(options).Run();
     if (w == "fill") return Fill(options);
     if (w == "list") return ListingWorkload(options).Run();
-    if (w == "grow") return CreateRateWorkload(options).Run();
     if (w == "attr") return AttributeWorkload(options).Run();
     if (w == "stream") return StreamWorkload(options).Run();
     known = false;

@@ -91,6 +91,13 @@ attach_stop() {
 quayd_server_pid() { echo "$quayd_pid"; }
 ganesha_server_pid() { echo "$ganesha_pid"; }
 
+# server_cpu_ms SERVER: the CPU time (user + system) the server has used so far.
+server_cpu_ms() {
+  local ticks
+  ticks="$(awk '{ print $14 + $15 }' "/proc/$("${1}_server_pid")/stat")"
+  echo $((ticks * 1000 / clock_ticks))
+}
+
 # peak_rss SERVER: the server's peak resident memory (VmHWM) in MiB.
 peak_rss() {
   local pid kib
@@ -123,6 +130,7 @@ cleanup() {
 
 main() {
   parse_options "$@"
+  clock_ticks="$(getconf CLK_TCK)"
   data="$(mktemp -d "${TMPDIR:-/var/tmp}/nfsbench.XXXXXX")"
   keep_raw="$raw"
   [ -n "$raw" ] || raw="$data.raw"

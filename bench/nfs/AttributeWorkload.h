@@ -6,10 +6,10 @@
 
 #include <vector>
 
-// Attribute reads in a store filled by CreateRateWorkload (same dir, files,
-// dirs): stat by path (LOOKUP per component, then GETATTR) and GETATTR on
-// open handles, of `samples` files spread over the store. Prints
-// stat_by_path and getattr in µs per call.
+// Attribute reads in a filled layout (files [0, files) of dir and dirs):
+// stat by path (LOOKUP per component, then GETATTR) and GETATTR on open
+// handles, of `samples` files spread over the store. Prints stat_by_path and
+// getattr in µs per call.
 class AttributeWorkload {
 public:
     explicit AttributeWorkload(const BenchOptions& options)

@@ -32,8 +32,10 @@ bool BenchOptions::Parse(int argc, char** argv, std::string& error) {
             return false;
         } else if (key == "--files") {
             files = number;
-        } else if (key == "--window") {
-            window = number;
+        } else if (key == "--from") {
+            from = number;
+        } else if (key == "--to") {
+            to = number;
         } else if (key == "--clients") {
             clients = int(number);
         } else if (key == "--fill-clients") {
@@ -55,6 +57,10 @@ bool BenchOptions::Parse(int argc, char** argv, std::string& error) {
     }
     if (files < 1 || clients < 1 || fillClients < 1 || samples < 1 || mib < 1) {
         error = "--files, --clients, --fill-clients, --samples and --mib take at least 1";
+        return false;
+    }
+    if (to < from) {
+        error = "--to before --from";
         return false;
     }
     return true;

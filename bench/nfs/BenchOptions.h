@@ -8,9 +8,10 @@ struct BenchOptions {
     std::string url;
     std::string workload;
     std::string dir = "/bench";  // the workload's directory, made by it unless it lists
-    std::string name;            // figure name prefix where a workload takes one
+    std::string name;            // figure name where a workload takes one
     long files = 1000;
-    long window = 1000;
+    long from = 0;               // files [from, to) of a layout
+    long to = 0;
     int clients = 1;
     int fillClients = 4;
     int dirs = 0;                // subdirectories files spread over; 0: the directory itself
