@@ -21,7 +21,7 @@ const char kUsage[] =
     "  mkdirs --dir D --dirs K                    make the layout's directories, untimed\n"
     "  create --dir D --dirs K --from A --to B --name X   one client writes files [A, B), timed\n"
     "  fill   --dir D --dirs K --from A --to B --fill-clients C   C clients write files [A, B), untimed\n"
-    "  list   --dir D --files N                   list D (at least N entries), per entry\n"
+    "  list   --dir D --files N [--rounds R]      list D (at least N entries) R times, per entry\n"
     "  attr   --dir D --dirs K --files N --samples S   stat by path and GETATTR of files [0, N)\n"
     "  stream --dir D --mib M --clients C         C streams write, then read M MiB between them\n";
 

@@ -23,11 +23,13 @@ usage: bench/nfs_bench.sh [options] [BUILD_DIR]      (BUILD_DIR: build)
   --attach 'CMD'      runs 'CMD -p PID' on each server process during each workload; %s, %w and
                       %r in CMD become server, workload and run, e.g.
                       --attach 'perf record -e cpu-clock -g -o /tmp/prof/%s-%w.data'
+  --attach-to GLOB    only to the workloads whose names match, e.g. 'create_*' (all)
   --raw FILE          keep the raw figures (one "fig RUN SERVER NAME VALUE UNIT" line each)
+  --keep              keep the servers' data (stores, exported folder) for a look afterwards
 TEXT
 }
 
-build=build runs=1 nfs_version=3 servers="quayd ganesha" workloads="" attach="" raw=""
+build=build runs=1 nfs_version=3 servers="quayd ganesha" workloads="" attach="" attach_to="*" raw="" keep=""
 files=1000 clients="1 4 16" list_files=16000 store_files=100000 mib=512
 streams="1 4" spread_dirs=100 fill_clients=4 samples=1000
 parse_options() {
@@ -44,7 +46,9 @@ parse_options() {
       --servers) servers="$2"; shift ;;
       --workloads) workloads="$2"; shift ;;
       --attach) attach="$2"; shift ;;
+      --attach-to) attach_to="$2"; shift ;;
       --raw) raw="$2"; shift ;;
+      --keep) keep=1 ;;
       -h|--help) usage; exit 0 ;;
       -*) usage >&2; exit 2 ;;
       *) build="$1" ;;
@@ -75,6 +79,8 @@ free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",
 attach_pid=""
 attach_start() {
   [ -n "$attach" ] || return 0
+  # shellcheck disable=SC2053
+  [[ "$2" == $attach_to ]] || return 0
   local command="${attach//%s/$1}"
   command="${command//%w/$2}"
   command="${command//%r/$run}"
@@ -116,7 +122,7 @@ measure_server() {
   for workload in ${workloads:-$(workload_shares)}; do "workload_$workload" "$server"; done
   peak_rss "$server"
   "${server}_stop"
-  rm -rf "${data:?}/$server-$run"
+  if [ -n "$keep" ]; then echo "kept $data/$server-$run"; else rm -rf "${data:?}/$server-$run"; fi
 }
 
 cleanup() {
@@ -124,7 +130,7 @@ cleanup() {
   quayd_stop
   ganesha_stop
   rpcbind_release
-  rm -rf "$data"
+  [ -n "$keep" ] || rm -rf "$data"
   [ -n "$keep_raw" ] || rm -f "$raw"
 }
 

@@ -42,6 +42,8 @@ bool BenchOptions::Parse(int argc, char** argv, std::string& error) {
             fillClients = int(number);
         } else if (key == "--dirs") {
             dirs = int(number);
+        } else if (key == "--rounds") {
+            rounds = int(number);
         } else if (key == "--samples") {
             samples = int(number);
         } else if (key == "--mib") {

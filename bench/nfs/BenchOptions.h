@@ -16,6 +16,7 @@ struct BenchOptions {
     int fillClients = 4;
     int dirs = 0;                // subdirectories files spread over; 0: the directory itself
     int samples = 1000;
+    int rounds = 0;              // listings per figure; 0: enough for about 200,000 entries
     int mib = 512;
 
     bool Parse(int argc, char** argv, std::string& error);

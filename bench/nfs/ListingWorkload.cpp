@@ -26,7 +26,7 @@ long ListingWorkload::ListOnce(NfsConnection& connection) const {
 }
 
 bool ListingWorkload::Run() const {
-    const long rounds = std::max(kMinimumRounds, kEntriesPerFigure / options_.files);
+    const long rounds = options_.rounds > 0 ? options_.rounds : std::max(kMinimumRounds, kEntriesPerFigure / options_.files);
     ClientGroup group(options_.url, 1);
     if (!group.Mount()) return false;
     long listed = 0;

@@ -32,13 +32,13 @@ workload_stream() {
   done
 }
 
-# The one-client directory of 'small' is the smallest listing.
+# A client's directory of the first small-file figure is the smallest listing.
 workload_small() {
   local server="$1" n
   for n in $clients; do
     measure "$server" "small_$n" small "c$n" small --clients "$n" --files "$files"
   done
-  measure "$server" "list_$files" small c1/d0 list --files "$files"
+  measure "$server" "list_$files" small "c${clients%% *}/d0" list --files "$files"
 }
 
 # grow SERVER SHARE NAME DIRS: a fresh store's create rate at its start and
