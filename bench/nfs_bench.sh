@@ -74,6 +74,13 @@ wait_listening() {
   return 1
 }
 
+# stop_process PID: stops a process this script started (none when PID is empty).
+stop_process() {
+  [ -n "$1" ] || return 0
+  kill -TERM "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
+
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 
 attach_pid=""

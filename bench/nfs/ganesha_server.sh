@@ -2,7 +2,7 @@
 # the same disk as quayd's stores, one subfolder per share, on free loopback
 # ports (never 2049/20048). Ganesha registers with rpcbind at its start: one
 # is started here when none runs, and stopped again at the end. Uses: nfs_version,
-# free_port, wait_listening (from the caller).
+# free_port, wait_listening, stop_process (from the caller).
 ganesha_pid=""
 ganesha_port=""
 ganesha_mount_port=""
@@ -20,8 +20,7 @@ rpcbind_ensure() {
 # make quayd (and other servers) try to register with a dead rpcbind.
 rpcbind_release() {
   [ -n "$rpcbind_pid" ] || return 0
-  kill -TERM "$rpcbind_pid" 2>/dev/null || true
-  wait "$rpcbind_pid" 2>/dev/null || true
+  stop_process "$rpcbind_pid"
   rm -f /run/rpcbind.sock
   rpcbind_pid=""
 }
@@ -69,8 +68,6 @@ ganesha_target() {
 }
 
 ganesha_stop() {
-  [ -n "$ganesha_pid" ] || return 0
-  kill -TERM "$ganesha_pid" 2>/dev/null || true
-  wait "$ganesha_pid" 2>/dev/null || true
+  stop_process "$ganesha_pid"
   ganesha_pid=""
 }

@@ -2,7 +2,7 @@
 # share, on a fresh data directory and free loopback ports. quayd serves
 # NFSv3 only today; a version=4 URL is built all the same for when it serves
 # NFSv4. Uses: build, nfs_version, free_port,
-# wait_listening (from the caller).
+# wait_listening, stop_process (from the caller).
 quayd_pid=""
 quayd_port=""
 
@@ -38,8 +38,6 @@ quayd_target() {
 }
 
 quayd_stop() {
-  [ -n "$quayd_pid" ] || return 0
-  kill -TERM "$quayd_pid" 2>/dev/null || true
-  wait "$quayd_pid" 2>/dev/null || true
+  stop_process "$quayd_pid"
   quayd_pid=""
 }
