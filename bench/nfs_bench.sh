@@ -95,10 +95,13 @@ attach_start() {
   attach_pid=$!
   sleep 1  # lets the tool attach before the workload starts
 }
+# perf and strace finish their output on SIGINT; a tool that ignores it (a
+# shell script started in the background does) gets SIGTERM after 5 s.
 attach_stop() {
   [ -n "$attach_pid" ] || return 0
   kill -INT "$attach_pid" 2>/dev/null || true
-  wait "$attach_pid" 2>/dev/null || true
+  for _ in $(seq 1 50); do kill -0 "$attach_pid" 2>/dev/null || break; sleep 0.1; done
+  stop_process "$attach_pid"
   attach_pid=""
 }
 quayd_server_pid() { echo "$quayd_pid"; }
