@@ -1,7 +1,7 @@
 # quayd for bench/nfs_bench.sh (sourced): one store and live export per
-# share, on a fresh data directory and free loopback ports. quayd serves
-# NFSv3 only today; a version=4 URL is built all the same for when it serves
-# NFSv4. Uses: build, nfs_version, free_port,
+# share, on a fresh data directory and free loopback ports, without an NFSv4
+# grace period (like Ganesha's Graceless: no client holds state from before).
+# Uses: build, nfs_version, free_port,
 # wait_listening, stop_process (from the caller).
 quayd_pid=""
 quayd_port=""
@@ -14,7 +14,7 @@ quayd_start() {
   printf '[Quay]\n' > "$QUAY_REGISTRY_FILE"
   quayd_port="$(free_port)"
   "$build/bin/quayd" --data-dir "$data" --log-level -1 --nfs-port "$quayd_port" --mount-port "$quayd_port" \
-    --no-rpcbind &
+    --no-rpcbind --grace-seconds 0 &
   quayd_pid=$!
   wait_listening "$quayd_port" "$quayd_pid" || return 1
   for _ in $(seq 1 100); do [ -S "$data/quayd.sock" ] && break; sleep 0.1; done
