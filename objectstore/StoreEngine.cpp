@@ -189,6 +189,7 @@ void StoreEngine::OpenOrCreate(const Options& options) {
     db_.reset(new MetaDb(options.dbPath, true, static_cast<int>(std::min<uint64_t>(cfg.lockWaitMs, INT32_MAX)),
                          CacheKiB(cfg)));
     extents_ = std::make_shared<ExtentStore>(folder_, options.baseExtents, kMaxOpenExtentFiles);
+    uint64_t ticket = 0;
     {
         MetaDb::WriteTxn txn(*db_, true);
         SqlConnection& c = txn.conn();
@@ -206,8 +207,9 @@ void StoreEngine::OpenOrCreate(const Options& options) {
         createdUs_ = MetaDb::ObjectCreatedUs(c, rootGuid_);
         kept_.keptFromUs = ParseInt(MetaDb::GetMeta(c, kMetaKeptFromUs));
         kept_.pinnedUs = ParseTimes(MetaDb::GetMeta(c, kMetaKeptPins));
-        txn.Commit();
+        ticket = txn.Commit();
     }
+    db_->WaitDurable(ticket);
     struct stat st;
     devId_ = ::stat(folder_.c_str(), &st) == 0 ? st.st_ino : 0;
 }
