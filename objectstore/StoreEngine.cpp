@@ -417,8 +417,16 @@ std::string StoreEngine::PathOf(const std::string& guid, int64_t asOf) {
 
 void StoreEngine::List(const std::string& dirGuid, int64_t fromNo, int limit, int64_t asOf,
                        std::vector<NodeRow>& out) {
-    MetaDb::ReadLease lease(*db_);
-    MetaDb::ListChildren(lease.conn(), dirGuid, fromNo, limit, asOf, out);
+    const uint64_t generation = guidCache_.Generation();
+    const size_t first = out.size();
+    {
+        MetaDb::ReadLease lease(*db_);
+        MetaDb::ListChildren(lease.conn(), dirGuid, fromNo, limit, asOf, out);
+    }
+    if (asOf != kLiveAsOf) return;
+    for (size_t i = first; i < out.size(); ++i) {
+        guidCache_.PutIfCurrent(out[i].guid, NameEntry{out[i].parent, out[i].name}, generation);
+    }
 }
 
 void StoreEngine::FillStat(const NodeRow& row, int64_t asOf, struct stat& st) {
