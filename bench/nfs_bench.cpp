@@ -3,6 +3,7 @@
 // version is the URL's (version=3 or version=4).
 #include "nfs/AttributeWorkload.h"
 #include "nfs/BenchOptions.h"
+#include "nfs/BulkWorkload.h"
 #include "nfs/CreateWorkload.h"
 #include "nfs/FileFill.h"
 #include "nfs/ListingWorkload.h"
@@ -23,7 +24,9 @@ const char kUsage[] =
     "  fill   --dir D --dirs K --from A --to B --fill-clients C   C clients write files [A, B), untimed\n"
     "  list   --dir D --files N [--rounds R]      list D (at least N entries) R times, per entry\n"
     "  attr   --dir D --dirs K --files N --samples S   stat by path and GETATTR of files [0, N)\n"
-    "  stream --dir D --mib M --clients C         C streams write, then read M MiB between them\n";
+    "  stream --dir D --mib M --clients C         C streams write, then read M MiB between them\n"
+    "  bulk   --dir D --files N --mib M --clients C   C clients write N files of M MiB in all, kept\n"
+    "  unbulk --dir D --files N                   remove the files bulk wrote, untimed\n";
 
 bool MakeDirectories(const BenchOptions& options) {
     NfsConnection connection;
@@ -44,6 +47,8 @@ bool RunWorkload(const BenchOptions& options, bool& known) {
     if (w == "list") return ListingWorkload(options).Run();
     if (w == "attr") return AttributeWorkload(options).Run();
     if (w == "stream") return StreamWorkload(options).Run();
+    if (w == "bulk") return BulkWorkload(options).Write();
+    if (w == "unbulk") return BulkWorkload(options).Remove();
     known = false;
     return false;
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "BenchOptions.h"
-#include "NfsConnection.h"
 
 #include <string>
 
@@ -16,8 +15,6 @@ public:
 
 private:
     std::string PathOf(int stream) const { return options_.dir + "/s" + std::to_string(stream); }
-    bool WriteStream(NfsConnection& connection, int stream) const;
-    bool ReadStream(NfsConnection& connection, int stream) const;
 
     const BenchOptions& options_;
     int mibPerStream_;
