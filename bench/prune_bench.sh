@@ -87,7 +87,11 @@ run_scenario() {
   # then while the prune runs (both started together).
   write_and_remove 2
   local alone during writer
+  # Each write rate starts with the disk idle: nothing of the writes before
+  # it left to flush.
+  sync
   alone="$(bench stream --dir /w1 --mib "$writer_mib" --clients 1 | awk '$1 == "write_1_stream" { print $2 }')"
+  sync
   bench stream --dir /w2 --mib "$writer_mib" --clients 1 > "$work/during" &
   writer=$!
   start="$(date +%s.%N)"

@@ -81,6 +81,7 @@ private:
     nfsstat4 Read(const READ4args& args, READ4res& res);
     nfsstat4 Write(const WRITE4args& args, WRITE4res& res);
     nfsstat4 Commit(COMMIT4res& res);
+    static bool CookieVerifierAccepted(uint64_t cookie, const verifier4 verifier);
     nfsstat4 ReadDir(const READDIR4args& args, READDIR4res& res);
     nfsstat4 ReadPseudoDir(const READDIR4args& args, size_t limit, std::deque<entry4>& entries, bool& eof);
     nfsstat4 ReadShareDir(const READDIR4args& args, size_t limit, std::deque<entry4>& entries, bool& eof);

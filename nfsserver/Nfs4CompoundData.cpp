@@ -88,12 +88,20 @@ nfsstat4 Nfs4Compound::Commit(COMMIT4res& res) {
     return NFS4_OK;
 }
 
+// A cookie is an object number, which never changes, so cookies of any
+// instance stay good; the verifier only tells a client's cookie from one of
+// another server. A client that keeps no verifier sends zeros (libnfs does),
+// as it may for a server that gives none.
+bool Nfs4Compound::CookieVerifierAccepted(uint64_t cookie, const verifier4 verifier) {
+    static const verifier4 kNone = {};
+    return cookie == 0 || memcmp(verifier, WriteVerifier::Get(), NFS4_VERIFIER_SIZE) == 0 ||
+           memcmp(verifier, kNone, NFS4_VERIFIER_SIZE) == 0;
+}
+
 nfsstat4 Nfs4Compound::ReadDir(const READDIR4args& args, READDIR4res& res) {
     if (!current_.Set()) return NFS4ERR_NOFILEHANDLE;
     if (!ValidCookie(args.cookie)) return NFS4ERR_BAD_COOKIE;
-    if (args.cookie != 0 && memcmp(args.cookieverf, WriteVerifier::Get(), NFS4_VERIFIER_SIZE) != 0) {
-        return NFS4ERR_NOT_SAME;
-    }
+    if (!CookieVerifierAccepted(args.cookie, args.cookieverf)) return NFS4ERR_NOT_SAME;
     const size_t room = kMaxReply > replyBytes_ + 1024 ? kMaxReply - replyBytes_ - 1024 : 0;
     const size_t limit = std::min<size_t>({args.maxcount, Nfs4Attributes::kMaxData, room});
     listings_.emplace_back();

@@ -13,10 +13,10 @@ constexpr size_t kChunk = 1 << 20;
 bool WriteWholeFile(NfsConnection& connection, const std::string& path, int mib) {
     const std::vector<char> chunk(kChunk, 'x');
     nfsfh* fh = nullptr;
-    if (nfs_creat(connection.Context(), path.c_str(), 0644, &fh) != 0) return connection.Fail("creat", path);
+    if (nfs_create(connection.Context(), path.c_str(), O_RDWR, 0644, &fh) != 0) return connection.Fail("creat", path);
     bool ok = true;
     for (int m = 0; ok && m < mib; ++m) {
-        ok = nfs_pwrite(connection.Context(), fh, uint64_t(m) * kChunk, kChunk, chunk.data()) == int(kChunk);
+        ok = connection.Write(fh, uint64_t(m) * kChunk, kChunk, chunk.data());
     }
     ok = ok && nfs_fsync(connection.Context(), fh) == 0;
     nfs_close(connection.Context(), fh);

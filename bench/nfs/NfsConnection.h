@@ -20,9 +20,21 @@ public:
 
     nfs_context* Context() const { return nfs_; }
 
+    // Writes count bytes at offset; true when all were written. Over NFSv4
+    // in pieces of at most kV4WriteBytes: Debian's libnfs 4.0 encodes an
+    // NFSv4 call into a 4 KiB buffer and fails any WRITE that does not fit
+    // ("Failed to encode COMPOUND4args").
+    bool Write(nfsfh* fh, uint64_t offset, size_t count, const char* data);
+    static constexpr size_t kV4WriteBytes = 3072;
+
+    // Files are created with nfs_create(path, O_RDWR, ...): libnfs's
+    // nfs_creat opens them read-only, which over NFSv4 makes every WRITE
+    // NFS4ERR_OPENMODE.
+
     // Prints what failed with libnfs's error text; always false, to be returned.
     bool Fail(const char* what, const std::string& path) const;
 
 private:
     nfs_context* nfs_ = nullptr;
+    size_t maxWrite_ = ~size_t(0);
 };

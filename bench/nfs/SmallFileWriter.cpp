@@ -5,8 +5,8 @@
 bool SmallFileWriter::Write(NfsConnection& connection, const std::string& path) const {
     nfs_context* nfs = connection.Context();
     nfsfh* fh = nullptr;
-    if (nfs_creat(nfs, path.c_str(), 0644, &fh) != 0) return connection.Fail("creat", path);
-    const bool written = nfs_pwrite(nfs, fh, 0, block_.size(), block_.data()) == int(block_.size());
+    if (nfs_create(nfs, path.c_str(), O_RDWR, 0644, &fh) != 0) return connection.Fail("creat", path);
+    const bool written = connection.Write(fh, 0, block_.size(), block_.data());
     const bool committed = written && nfs_fsync(nfs, fh) == 0;
     nfs_close(nfs, fh);
     if (!written) return connection.Fail("write", path);

@@ -5,6 +5,7 @@
 // ACLs go in through SETATTR and come back through GETATTR, and malformed
 // compounds stop where they must.
 #include "nfsserver/Nfs4Compound.h"
+#include "nfsserver/WriteVerifier.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -257,6 +258,27 @@ TEST_F(Nfs4CompoundTest, ThePseudoTreeShowsSharesServedOverNfs4AndCrossesIntoThe
     EXPECT_EQ(NFS4ERR_ACCESS, Run(direct).status);
     exp_->SetNfsVersions("4");
     EXPECT_EQ(NFS4_OK, Run(direct).status);
+}
+
+TEST_F(Nfs4CompoundTest, AListingGoesOnWithThisServersCookieVerifierOrNoneButNotAnothers) {
+    auto readdir = [&](uint64_t cookie, const void* verifier) {
+        Ops ops;
+        ops.PutRoot().Lookup("store").Add(OP_READDIR);
+        READDIR4args& args = ops.Last().nfs_argop4_u.opreaddir;
+        args.cookie = cookie;
+        memcpy(args.cookieverf, verifier, NFS4_VERIFIER_SIZE);
+        args.dircount = 4096;
+        args.maxcount = 8192;
+        ops.Mask(A::kType, args.attr_request);
+        return Run(ops).status;
+    };
+    const char none[NFS4_VERIFIER_SIZE] = {};
+    const char other[NFS4_VERIFIER_SIZE] = {'o', 't', 'h', 'e', 'r'};
+    EXPECT_EQ(NFS4_OK, readdir(0, other));
+    EXPECT_EQ(NFS4_OK, readdir(7, none));
+    EXPECT_EQ(NFS4_OK, readdir(7, WriteVerifier::Get()));
+    EXPECT_EQ(NFS4ERR_NOT_SAME, readdir(7, other));
+    EXPECT_EQ(NFS4ERR_BAD_COOKIE, readdir(2, none));
 }
 
 TEST_F(Nfs4CompoundTest, OpensCarryReadsAndWritesAndChangeMovesWithEveryChange) {
