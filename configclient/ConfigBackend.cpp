@@ -26,6 +26,10 @@ bool ConfigBackend::IsPostgresLocation(const std::string& location) {
     return location.compare(0, 13, "postgresql://") == 0 || location.compare(0, 11, "postgres://") == 0;
 }
 
+bool ConfigBackend::HasPassword(const std::string& location) {
+    return IsPostgresLocation(location) && PostgresConfigBackend::HasPassword(location);
+}
+
 std::string ConfigBackend::Describe(const std::string& location) {
     if (IsPostgresLocation(location)) return PostgresConfigBackend::DescribeUri(location);
     return SqlText::Printable(location, kMaxErrorText);

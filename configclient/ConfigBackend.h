@@ -47,6 +47,8 @@ public:
     // Errors: EINVAL empty location; EIO cannot connect or open.
     static CPelError Connect(const std::string& location, std::unique_ptr<ConfigBackend>& backend);
     static bool IsPostgresLocation(const std::string& location);
+    // Whether location carries a password (only PostgreSQL URIs can).
+    static bool HasPassword(const std::string& location);
     // location for messages and the log: a PostgreSQL URI without its
     // password (and without any other parameter), control bytes escaped,
     // bounded.

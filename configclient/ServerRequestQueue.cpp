@@ -1,6 +1,9 @@
 #include "configclient/ServerRequestQueue.h"
 
+#include <poll.h>
+
 #include <cerrno>
+#include <chrono>
 
 #include "configclient/ConfigSchema.h"
 
@@ -15,6 +18,11 @@ std::string Lower(const std::string& text) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     return lower;
+}
+
+int64_t SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 }  // namespace
@@ -153,4 +161,15 @@ CPelError ServerRequestQueue::Purge(int64_t keepMs, int64_t* removed) {
 
 CPelError ServerRequestQueue::Listen(const char* channel) {
     return Run(std::string("cannot listen on ") + channel, [&]() { return backend_->Listen(channel); });
+}
+
+bool ServerRequestQueue::Wait(int timeoutMs, int wakeFd) {
+    const int64_t start = SteadyMs();
+    if (backend_ && backend_->WaitForNotification(timeoutMs, wakeFd)) return true;
+    // A lost connection ends the backend's wait at once: the rest of the
+    // time passes here.
+    const int64_t left = timeoutMs - (SteadyMs() - start);
+    if (left <= 0) return false;
+    pollfd wake = {wakeFd, POLLIN, 0};
+    return ::poll(&wake, wakeFd >= 0 ? 1 : 0, static_cast<int>(left)) > 0;
 }

@@ -64,8 +64,12 @@ public:
 
     // From now on WaitForNotification ends on notifications of channel.
     CPelError Listen(const char* channel);
-    // Waits up to timeoutMs for a notification or for wakeFd (-1: none).
-    bool Wait(int timeoutMs, int wakeFd) { return backend_ && backend_->WaitForNotification(timeoutMs, wakeFd); }
+    // Waits up to timeoutMs for a notification or for wakeFd (-1: none):
+    // true when one came. Without a connection (not open, or lost) it still
+    // waits for the time or the wake, so that a caller that polls in a loop
+    // never spins while the database is away.
+    bool Wait(int timeoutMs, int wakeFd);
+    bool IsOpen() const { return backend_ != nullptr; }
 
     // The backend, for tests' statement hooks.
     ConfigBackend* backend() { return backend_.get(); }

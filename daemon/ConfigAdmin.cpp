@@ -1,7 +1,5 @@
 #include "daemon/ConfigAdmin.h"
 
-#include <strings.h>
-
 #include <cerrno>
 
 #include "configclient/ConfigStatus.h"
@@ -9,6 +7,7 @@
 #include "configclient/PropertyNames.h"
 #include "configclient/Subclient.h"
 #include "daemon/PropertyRules.h"
+#include "daemon/ShareServer.h"
 #include "daemon/StoreOwnership.h"
 #include "daemon/ViewConfiguration.h"
 
@@ -345,31 +344,18 @@ AdminResult ConfigAdmin::RemoveView(unsigned long subclientId, const std::string
 }
 
 bool ConfigAdmin::IsShareOfThisServer(unsigned long subclientId, const std::string& path) {
-    SubclientRecord record;
-    const int found = db_.FindSubclient(subclientId, record);
-    if (found == ZEL_SUBCLIENT_NOT_FOUND) return false;
-    std::string storeServer;
-    std::string store;
-    std::string views;
-    const int statuses[] = {found, db_.GetProperty(subclientId, PropertyNames::kNFSServers, storeServer),
-                            db_.GetProperty(subclientId, PropertyNames::kObjectStoreName, store),
-                            db_.GetProperty(subclientId, PropertyNames::kViewConfiguration, views)};
-    for (int status : statuses) {
-        if (status != 0 && status != ZEL_PROP_NOT_FOUND) return true;
+    std::vector<std::string> servers;
+    switch (ShareServer::ServersOf(db_, subclientId, path, servers)) {
+        case ShareServer::Answer::kDatabaseError:
+            return true;
+        case ShareServer::Answer::kFound:
+            for (const std::string& server : servers) {
+                if (ShareServer::SameServer(server, serverName_)) return true;
+            }
+            return false;
+        default:
+            return false;
     }
-    auto isThisServer = [this](const std::string& name) { return strcasecmp(name.c_str(), serverName_.c_str()) == 0; };
-    if (!WithoutLeadingSlashes(store).empty() && path == "/" + WithoutLeadingSlashes(store)) {
-        return isThisServer(storeServer);
-    }
-    const ViewConfiguration records(views);
-    for (const std::string& view : records.records()) {
-        std::string mount;
-        std::string server;
-        if (!ViewConfiguration::Element(view, "MntPath", mount) || mount != path) continue;
-        if (!ViewConfiguration::Element(view, "NFSServer", server) || server.empty()) server = storeServer;
-        if (isThisServer(server)) return true;
-    }
-    return false;
 }
 
 bool ConfigAdmin::StoreName(unsigned long subclientId, std::string& name, AdminResult& failure) {
