@@ -23,7 +23,8 @@ int64_t SteadyMs() {
 }  // namespace
 
 bool ConfigBackend::IsPostgresLocation(const std::string& location) {
-    return location.compare(0, 13, "postgresql://") == 0 || location.compare(0, 11, "postgres://") == 0;
+    return location.compare(0, 13, "postgresql://") == 0 || location.compare(0, 11, "postgres://") == 0 ||
+           PostgresConfigBackend::IsKeywordString(location);
 }
 
 bool ConfigBackend::HasPassword(const std::string& location) {

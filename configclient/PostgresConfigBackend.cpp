@@ -73,6 +73,20 @@ std::string PostgresConfigBackend::DescribeUri(const std::string& uri) {
     return SqlText::Printable(text, kMaxErrorText);
 }
 
+bool PostgresConfigBackend::IsKeywordString(const std::string& text) {
+    const size_t equals = text.find('=');
+    if (equals == std::string::npos || equals == 0) return false;
+    const size_t start = text.find_first_not_of(' ');
+    const std::string keyword = text.substr(start, text.find_first_of(" =", start) - start);
+    PQconninfoOption* defaults = PQconndefaults();
+    bool known = false;
+    for (PQconninfoOption* option = defaults; option != nullptr && option->keyword != nullptr; ++option) {
+        if (keyword == option->keyword) known = true;
+    }
+    PQconninfoFree(defaults);
+    return known;
+}
+
 bool PostgresConfigBackend::HasPassword(const std::string& uri) {
     char* error = nullptr;
     PQconninfoOption* options = PQconninfoParse(uri.c_str(), &error);

@@ -1,5 +1,6 @@
 // PostgresConfigBackend: a configuration database in PostgreSQL, through
-// libpq. The location is a libpq URI ("postgresql://..."); credentials come
+// libpq. The location is a libpq URI ("postgresql://...") or a connection
+// string of keywords ("service=quay"); credentials come
 // from it, from a service file (?service=NAME) or from PGPASSFILE, never
 // from quayd. Property values and names are BYTEA, so every byte survives
 // and rows sort by bytes as in SQLite. The schema version is the one row of
@@ -24,6 +25,9 @@ public:
     // "postgresql://user@host:port/dbname", whatever the URI holds of these;
     // never the password or other parameters.
     static std::string DescribeUri(const std::string& uri);
+    // Whether text is a libpq connection string of keywords ("service=quay",
+    // "host=db dbname=quay"): it starts with a keyword libpq knows, then "=".
+    static bool IsKeywordString(const std::string& text);
     // Whether the URI carries a password.
     static bool HasPassword(const std::string& uri);
     ~PostgresConfigBackend() override;

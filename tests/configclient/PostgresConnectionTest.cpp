@@ -163,6 +163,15 @@ TEST(PostgresLocationTest, DescriptionsNeverCarryThePassword) {
     EXPECT_EQ("/var/lib/quay/config\\x0A.db", ConfigBackend::Describe("/var/lib/quay/config\n.db"));
     EXPECT_TRUE(ConfigBackend::IsPostgresLocation("postgres://h/q"));
     EXPECT_FALSE(ConfigBackend::IsPostgresLocation("/data/postgresql://x"));
+    // libpq's keyword strings
+    EXPECT_TRUE(ConfigBackend::IsPostgresLocation("service=quay"));
+    EXPECT_TRUE(ConfigBackend::IsPostgresLocation("host=db.example dbname=quay user=admin"));
+    EXPECT_FALSE(ConfigBackend::IsPostgresLocation("/data/config=1.db"));
+    EXPECT_FALSE(ConfigBackend::IsPostgresLocation("config.db"));
+    EXPECT_EQ("postgresql://admin@db.example/quay",
+              ConfigBackend::Describe("host=db.example dbname=quay user=admin password=pw"));
+    EXPECT_TRUE(ConfigBackend::HasPassword("host=db.example password=pw"));
+    EXPECT_EQ("postgresql:///?service=quay", ConfigBackend::Describe("service=quay"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, PostgresConnectionTest, ::testing::Values(Backend::kPostgres), BackendName);
