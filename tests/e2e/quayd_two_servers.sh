@@ -178,13 +178,16 @@ esac
 echo "server-b down: $out"
 # a sender that dies before its deadline leaves its request behind: the
 # deadline alone keeps it from running
-from server-a --server server-b --timeout 2 export unexport pit 20 /storeb-snap1 > /dev/null 2>&1 &
+from server-a --server server-b --timeout 3 export unexport pit 20 /storeb-snap1 > /dev/null 2>&1 &
 sender=$!
-sleep 1
+for _ in $(seq 1 50); do
+  [ "$(sql "SELECT count(*) FROM admin_requests WHERE state = 0")" = 1 ] && break
+  sleep 0.05
+done
 kill -KILL "$sender"
 wait "$sender" 2>/dev/null || true
 [ "$(sql "SELECT count(*) FROM admin_requests WHERE state = 0")" = 1 ] || fail "the dead sender's request is not waiting"
-sleep 2
+sleep 3
 start server-b
 wait_export server-b /storeb
 wait_export server-b /storeb-snap1
