@@ -1,158 +1,72 @@
-// NFS client side of bench/nfs_bench.sh, on libnfs's API. Prints one line
-// per figure: name, value, unit.
-//   nfs_bench URL MiB
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <nfsc/libnfs.h>
-#include <sys/socket.h>
-#include <unistd.h>
+// NFS client side of bench/nfs_bench.sh on libnfs: runs one workload against
+// one share and prints one line per figure, "name value unit". The protocol
+// version is the URL's (version=3 or version=4).
+#include "nfs/AttributeWorkload.h"
+#include "nfs/BenchOptions.h"
+#include "nfs/BulkWorkload.h"
+#include "nfs/CreateWorkload.h"
+#include "nfs/FileFill.h"
+#include "nfs/ListingWorkload.h"
+#include "nfs/SmallFileWorkload.h"
+#include "nfs/StreamWorkload.h"
 
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-double Seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+// A layout is directory D itself (K 0) or K subdirectories of D, file i in
+// subdirectory i mod K.
+const char kUsage[] =
+    "usage: nfs_bench URL WORKLOAD [--key value]...\n"
+    "  small  --dir D --clients C --files N       C clients at once, N 4 KiB files each in D/d<client>\n"
+    "  mkdirs --dir D --dirs K                    make the layout's directories, untimed\n"
+    "  create --dir D --dirs K --from A --to B --name X   one client writes files [A, B), timed\n"
+    "  fill   --dir D --dirs K --from A --to B --fill-clients C   C clients write files [A, B), untimed\n"
+    "  list   --dir D --files N [--rounds R]      list D (at least N entries) R times, per entry\n"
+    "  attr   --dir D --dirs K --files N --samples S   stat by path and GETATTR of files [0, N)\n"
+    "  stream --dir D --mib M --clients C         C streams write, then read M MiB between them\n"
+    "  bulk   --dir D --files N --mib M --clients C   C clients write N files of M MiB in all, kept\n"
+    "  unbulk --dir D --files N                   remove the files bulk wrote, untimed\n";
 
-bool Fail(nfs_context* nfs, const char* what) {
-    fprintf(stderr, "nfs_bench: %s: %s\n", what, nfs_get_error(nfs));
+bool MakeDirectories(const BenchOptions& options) {
+    NfsConnection connection;
+    return connection.Mount(options.url) && FileLayout(options.dir, options.dirs).Create(connection);
+}
+
+bool Fill(const BenchOptions& options) {
+    return FileFill(options.url, options.fillClients).Fill(FileLayout(options.dir, options.dirs), options.from, options.to);
+}
+
+bool RunWorkload(const BenchOptions& options, bool& known) {
+    known = true;
+    const std::string& w = options.workload;
+    if (w == "small") return SmallFileWorkload(options).Run();
+    if (w == "mkdirs") return MakeDirectories(options);
+    if (w == "create") return CreateWorkload(options).Run();
+    if (w == "fill") return Fill(options);
+    if (w == "list") return ListingWorkload(options).Run();
+    if (w == "attr") return AttributeWorkload(options).Run();
+    if (w == "stream") return StreamWorkload(options).Run();
+    if (w == "bulk") return BulkWorkload(options).Write();
+    if (w == "unbulk") return BulkWorkload(options).Remove();
+    known = false;
     return false;
-}
-
-bool WriteRead(nfs_context* nfs, int mib) {
-    std::vector<char> chunk(1 << 20, 'x');
-    nfsfh* fh = nullptr;
-    auto start = Clock::now();
-    if (nfs_creat(nfs, "/bench.bin", 0644, &fh) != 0) return Fail(nfs, "creat");
-    for (int m = 0; m < mib; ++m) {
-        if (nfs_pwrite(nfs, fh, uint64_t(m) << 20, chunk.size(), chunk.data()) != int(chunk.size())) {
-            return Fail(nfs, "write");
-        }
-    }
-    if (nfs_fsync(nfs, fh) != 0) return Fail(nfs, "commit");
-    nfs_close(nfs, fh);
-    printf("nfs_write_commit %.1f MiB/s\n", mib / Seconds(start));
-    start = Clock::now();
-    if (nfs_open(nfs, "/bench.bin", O_RDONLY, &fh) != 0) return Fail(nfs, "open");
-    for (int m = 0; m < mib; ++m) {
-        if (nfs_pread(nfs, fh, uint64_t(m) << 20, chunk.size(), chunk.data()) != int(chunk.size())) {
-            return Fail(nfs, "read");
-        }
-    }
-    nfs_close(nfs, fh);
-    printf("nfs_read %.1f MiB/s\n", mib / Seconds(start));
-    return nfs_unlink(nfs, "/bench.bin") == 0 || Fail(nfs, "unlink");
-}
-
-bool SmallFiles(nfs_context* nfs, int count) {
-    std::vector<char> block(4096, 's');
-    if (nfs_mkdir(nfs, "/small") != 0) return Fail(nfs, "mkdir");
-    auto start = Clock::now();
-    for (int i = 0; i < count; ++i) {
-        nfsfh* fh = nullptr;
-        const std::string path = "/small/f" + std::to_string(i);
-        if (nfs_creat(nfs, path.c_str(), 0644, &fh) != 0) return Fail(nfs, "creat");
-        if (nfs_pwrite(nfs, fh, 0, block.size(), block.data()) != int(block.size())) return Fail(nfs, "write");
-        nfs_close(nfs, fh);
-    }
-    printf("nfs_create_%d_4k_files %.3f s\n", count, Seconds(start));
-    start = Clock::now();
-    for (int i = 0; i < count; ++i) {
-        struct nfs_stat_64 st{};
-        const std::string path = "/small/f" + std::to_string(i);
-        if (nfs_stat64(nfs, path.c_str(), &st) != 0) return Fail(nfs, "stat");
-    }
-    printf("nfs_stat_by_path %.1f us\n", Seconds(start) * 1e6 / count);
-    const int rounds = 10;
-    start = Clock::now();
-    for (int r = 0; r < rounds; ++r) {
-        nfsdir* dir = nullptr;
-        if (nfs_opendir(nfs, "/small", &dir) != 0) return Fail(nfs, "opendir");
-        int entries = 0;
-        while (nfs_readdir(nfs, dir) != nullptr) ++entries;
-        nfs_closedir(nfs, dir);
-        if (entries < count) return Fail(nfs, "listing is short");
-    }
-    printf("nfs_list_%d_entries %.2f ms\n", count, Seconds(start) * 1e3 / rounds);
-    return true;
-}
-
-// One GETATTR on an open file: a round trip through quayd with the least
-// work behind it, the unit the metadata figures above are made of.
-bool RoundTrip(nfs_context* nfs, int count) {
-    nfsfh* fh = nullptr;
-    if (nfs_creat(nfs, "/rtt.bin", 0644, &fh) != 0) return Fail(nfs, "creat");
-    auto start = Clock::now();
-    for (int i = 0; i < count; ++i) {
-        struct nfs_stat_64 st{};
-        if (nfs_fstat64(nfs, fh, &st) != 0) return Fail(nfs, "getattr");
-    }
-    printf("nfs_getattr_round_trip %.1f us\n", Seconds(start) * 1e6 / count);
-    nfs_close(nfs, fh);
-    return nfs_unlink(nfs, "/rtt.bin") == 0 || Fail(nfs, "unlink");
-}
-
-// The same exchange without NFS: a 128-byte call and a 256-byte reply over
-// loopback TCP between two threads, the floor under every NFS round trip.
-void LoopbackRoundTrip(int count) {
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(addr);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(listener, 1) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-        perror("nfs_bench: loopback");
-        close(listener);
-        return;
-    }
-    const int one = 1;
-    std::thread echo([listener, one] {
-        const int peer = accept(listener, nullptr, nullptr);
-        if (peer < 0) return;
-        setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-        char buffer[256] = {};
-        while (read(peer, buffer, 128) > 0) {
-            if (write(peer, buffer, sizeof(buffer)) != ssize_t(sizeof(buffer))) break;
-        }
-        close(peer);
-    });
-    const int client = socket(AF_INET, SOCK_STREAM, 0);
-    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    bool ok = connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-    char buffer[256] = {};
-    auto start = Clock::now();
-    for (int i = 0; ok && i < count; ++i) {
-        ok = write(client, buffer, 128) == 128 && recv(client, buffer, sizeof(buffer), MSG_WAITALL) == 256;
-    }
-    if (ok) printf("loopback_round_trip %.1f us\n", Seconds(start) * 1e6 / count);
-    close(client);
-    // Wakes the echo thread's accept when the connect failed.
-    shutdown(listener, SHUT_RDWR);
-    echo.join();
-    close(listener);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        fprintf(stderr, "usage: nfs_bench URL MiB\n");
+    BenchOptions options;
+    std::string error;
+    if (!options.Parse(argc, argv, error)) {
+        fprintf(stderr, "nfs_bench: %s\n%s", error.c_str(), kUsage);
         return 2;
     }
-    nfs_context* nfs = nfs_init_context();
-    nfs_url* url = nfs_parse_url_dir(nfs, argv[1]);
-    if (url == nullptr || nfs_mount(nfs, url->server, url->path) != 0) return Fail(nfs, "mount") ? 0 : 1;
-    LoopbackRoundTrip(5000);
-    const bool ok = RoundTrip(nfs, 5000) && WriteRead(nfs, atoi(argv[2])) && SmallFiles(nfs, 1000);
-    nfs_destroy_url(url);
-    nfs_destroy_context(nfs);
+    bool known = false;
+    const bool ok = RunWorkload(options, known);
+    if (!known) {
+        fprintf(stderr, "nfs_bench: unknown workload %s\n%s", options.workload.c_str(), kUsage);
+        return 2;
+    }
     return ok ? 0 : 1;
 }

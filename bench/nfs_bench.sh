@@ -1,89 +1,148 @@
 #!/usr/bin/env bash
-# NFS benchmark, not a test: quayd on a fresh data directory and free
-# loopback ports, measured with the libnfs client (nfs_bench), and beside it,
-# in the same run on the same disk, plain write+fsync and a loopback TCP
-# stream. When Debian's nfs-ganesha and nfs-ganesha-vfs are installed and
-# rpcbind runs, the same client then measures NFS-Ganesha's VFS export of a
-# folder on the same disk, in the same run. Run several times; quote medians.
-#   bench/nfs_bench.sh BUILD_DIR [MiB]      (default 512)
+# NFS benchmark, not a test: quayd and NFS-Ganesha 4.3 (VFS export of a folder
+# on the same disk) measured in the same run with the same libnfs client
+# (nfs_bench), each figure with its ratio to Ganesha's and its target. Each
+# run starts both servers afresh (in alternating order) on free loopback
+# ports; the report gives medians over the runs.
 set -euo pipefail
-build="${1:?usage: nfs_bench.sh BUILD_DIR [MiB]}"
-mib="${2:-512}"
-data="$(mktemp -d "${TMPDIR:-/var/tmp}/nfsbench.XXXXXX")"
-pid=""
-ganesha_pid=""
+here="$(cd "$(dirname "$0")" && pwd)"
+
+usage() {
+  cat <<'TEXT'
+usage: bench/nfs_bench.sh [options] [BUILD_DIR]      (BUILD_DIR: build)
+  --runs N            repetitions; the report gives medians (1)
+  --quick             small sizes, to check the harness: --files 100 --list 1600 --store 10000 --mib 32
+  --files N           small files per client, the smallest listing, the create-rate window (1000)
+  --clients "1 4 16"  client counts of the small-file figures
+  --list N            the middle listing (16000)
+  --store N           objects of the create-rate stores, the biggest listing, stat/GETATTR (100000)
+  --mib N             MiB written and read, by 1 and by 4 streams between them (512)
+  --nfs-version V     3, or 4 for a server that serves NFSv4 (3)
+  --servers "S..."    quayd and/or ganesha ("quayd ganesha")
+  --workloads "W..."  any of: stream small list same spread (all)
+  --attach 'CMD'      runs 'CMD -p PID' on each server process during each workload; %s, %w and
+                      %r in CMD become server, workload and run, e.g.
+                      --attach 'perf record -e cpu-clock -g -o /tmp/prof/%s-%w.data'
+  --attach-to GLOB    only to the workloads whose names match, e.g. 'create_*' (all)
+  --raw FILE          keep the raw figures (one "fig RUN SERVER NAME VALUE UNIT" line each)
+  --keep              keep the servers' data (stores, exported folder) for a look afterwards
+TEXT
+}
+
+build=build runs=1 nfs_version=3 servers="quayd ganesha" workloads="" attach="" attach_to="*" raw="" keep=""
+files=1000 clients="1 4 16" list_files=16000 store_files=100000 mib=512
+streams="1 4" spread_dirs=100 fill_clients=4 samples=1000
+parse_options() {
+  while [ $# -gt 0 ]; do
+    case "$1" in
+      --runs) runs="$2"; shift ;;
+      --quick) files=100 list_files=1600 store_files=10000 mib=32 ;;
+      --files) files="$2"; shift ;;
+      --clients) clients="$2"; shift ;;
+      --list) list_files="$2"; shift ;;
+      --store) store_files="$2"; shift ;;
+      --mib) mib="$2"; shift ;;
+      --nfs-version) nfs_version="$2"; shift ;;
+      --servers) servers="$2"; shift ;;
+      --workloads) workloads="$2"; shift ;;
+      --attach) attach="$2"; shift ;;
+      --attach-to) attach_to="$2"; shift ;;
+      --raw) raw="$2"; shift ;;
+      --keep) keep=1 ;;
+      -h|--help) usage; exit 0 ;;
+      -*) usage >&2; exit 2 ;;
+      *) build="$1" ;;
+    esac
+    shift
+  done
+  window="$files"
+}
+
+source "$here/nfs/processes.sh"
+source "$here/nfs/quayd_server.sh"
+source "$here/nfs/ganesha_server.sh"
+source "$here/nfs/workloads.sh"
+
+attach_pid=""
+attach_start() {
+  [ -n "$attach" ] || return 0
+  # shellcheck disable=SC2053
+  [[ "$2" == $attach_to ]] || return 0
+  local command="${attach//%s/$1}"
+  command="${command//%w/$2}"
+  command="${command//%r/$run}"
+  $command -p "$("${1}_server_pid")" &
+  attach_pid=$!
+  sleep 1  # lets the tool attach before the workload starts
+}
+# perf and strace finish their output on SIGINT; a tool that ignores it (a
+# shell script started in the background does) gets SIGTERM after 5 s.
+attach_stop() {
+  [ -n "$attach_pid" ] || return 0
+  kill -INT "$attach_pid" 2>/dev/null || true
+  for _ in $(seq 1 50); do kill -0 "$attach_pid" 2>/dev/null || break; sleep 0.1; done
+  stop_process "$attach_pid"
+  attach_pid=""
+}
+quayd_server_pid() { echo "$quayd_pid"; }
+ganesha_server_pid() { echo "$ganesha_pid"; }
+
+# server_cpu_ms SERVER: the CPU time (user + system) the server has used so far.
+server_cpu_ms() {
+  local ticks
+  ticks="$(awk '{ print $14 + $15 }' "/proc/$("${1}_server_pid")/stat")"
+  echo $((ticks * 1000 / clock_ticks))
+}
+
+# peak_rss SERVER: the server's peak resident memory (VmHWM) in MiB.
+peak_rss() {
+  local pid kib
+  pid="$("${1}_server_pid")"
+  kib="$(awk '$1 == "VmHWM:" { print $2 }' "/proc/$pid/status")"
+  echo "fig $run $1 peak_rss $(echo "$kib / 1024" | bc -l) MiB" >> "$raw"
+  printf '  %-8s %-28s %12.1f MiB\n' "$1" peak_rss "$(echo "$kib / 1024" | bc -l)"
+}
+
+# measure_server SERVER: fresh server, every workload, its peak memory.
+measure_server() {
+  local server="$1" workload
+  echo "== run $run/$runs: $server"
+  # shellcheck disable=SC2046
+  "${server}_start" "$data/$server-$run" $(workload_shares)
+  for workload in ${workloads:-$(workload_shares)}; do "workload_$workload" "$server"; done
+  peak_rss "$server"
+  "${server}_stop"
+  if [ -n "$keep" ]; then echo "kept $data/$server-$run"; else rm -rf "${data:?}/$server-$run"; fi
+}
+
 cleanup() {
-  if [ -n "$pid" ]; then kill -TERM "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
-  if [ -n "$ganesha_pid" ]; then kill -TERM "$ganesha_pid" 2>/dev/null || true; sleep 1; fi
-  rm -rf "$data"
+  attach_stop
+  quayd_stop
+  ganesha_stop
+  rpcbind_release
+  [ -n "$keep" ] || rm -rf "$data"
+  [ -n "$keep_raw" ] || rm -f "$raw"
 }
-trap cleanup EXIT
-export QUAY_DATA_DIR="$data" QUAY_REGISTRY_FILE="$data/registry.ini" QUAY_CLIENT_NAME=nfs-bench
-printf '[Quay]\n' > "$QUAY_REGISTRY_FILE"
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-port="$(free_port)"
-"$build/bin/quayd" --data-dir "$data" --log-level -1 --nfs-port "$port" --mount-port "$port" --no-rpcbind &
-pid=$!
-for _ in $(seq 1 100); do [ -S "$data/quayd.sock" ] && break; sleep 0.1; done
-adm() { "$build/bin/quayadm" --socket "$data/quayd.sock" "$@" > /dev/null; }
-adm add-client 1 bench; adm add-subclient 10 1 bench; adm define-store 10 1 bench
-adm export create live 10 /bench
 
-echo "== plain write+fsync of $mib MiB in 1 MiB writes ($data)"
-start=$(date +%s.%N)
-dd if=/dev/zero of="$data/plain.bin" bs=1M count="$mib" conv=fsync status=none
-plain=$(echo "$mib / ($(date +%s.%N) - $start)" | bc -l)
-rm -f "$data/plain.bin"
-printf 'plain_write_fsync %.1f MiB/s\n' "$plain"
-
-echo "== loopback TCP stream of $mib MiB"
-stream=$(python3 - "$mib" <<'PY'
-import socket, sys, threading, time
-mib = int(sys.argv[1]); chunk = b"x" * (1 << 20)
-server = socket.socket(); server.bind(("127.0.0.1", 0)); server.listen(1)
-def sink():
-    conn, _ = server.accept()
-    while conn.recv(1 << 20): pass
-t = threading.Thread(target=sink); t.start()
-client = socket.create_connection(server.getsockname())
-start = time.time()
-for _ in range(mib): client.sendall(chunk)
-client.close(); t.join()
-print("%.1f" % (mib / (time.time() - start)))
-PY
-)
-printf 'loopback_stream %.1f MiB/s\n' "$stream"
-
-echo "== NFS through quayd"
-out="$("$build/bin/nfs_bench" "nfs://127.0.0.1/bench?nfsport=$port&mountport=$port&version=3" "$mib")"
-echo "$out"
-write=$(echo "$out" | awk '$1 == "nfs_write_commit" { print $2 }')
-read=$(echo "$out" | awk '$1 == "nfs_read" { print $2 }')
-printf 'ratio write/plain %.2f (target >= 0.6), read/stream %.2f (target >= 0.8)\n' \
-  "$(echo "$write / $plain" | bc -l)" "$(echo "$read / $stream" | bc -l)"
-echo "targets: 1,000 files < 0.65 s, stat < 190 us, listing 1,000 < 3 ms"
-
-if ! command -v ganesha.nfsd > /dev/null || ! pgrep -x rpcbind > /dev/null; then
-  echo "== NFS-Ganesha: not measured (needs nfs-ganesha, nfs-ganesha-vfs and a running rpcbind)"
-  exit 0
-fi
-echo "== NFS-Ganesha VFS export on the same disk, same client"
-mkdir -p "$data/ganesha/export"
-gport="$(free_port)"; gmount="$(free_port)"
-cat > "$data/ganesha/ganesha.conf" <<EOF
-NFS_CORE_PARAM {
-  NFS_Port = $gport; MNT_Port = $gmount; Bind_addr = 127.0.0.1; Protocols = 3;
-  Enable_NLM = false; Enable_RQUOTA = false; Enable_UDP = false;
+main() {
+  parse_options "$@"
+  clock_ticks="$(getconf CLK_TCK)"
+  data="$(mktemp -d "${TMPDIR:-/var/tmp}/nfsbench.XXXXXX")"
+  keep_raw="$raw"
+  [ -n "$raw" ] || raw="$data.raw"
+  : > "$raw"
+  trap cleanup EXIT
+  echo "sizes: $files files per client (clients: $clients), listings $files/$list_files/$store_files," \
+    "stores of $store_files (window $window, spread over $spread_dirs), $mib MiB; NFSv$nfs_version; data $data"
+  local order
+  for run in $(seq 1 "$runs"); do
+    echo "load $run $(uptime)" | tee -a "$raw"
+    order="$servers"
+    [ $((run % 2)) = 1 ] || order="$(echo "$servers" | awk '{ for (i = NF; i > 0; --i) printf "%s ", $i }')"
+    for server in $order; do measure_server "$server"; done
+  done
+  echo "== medians of $runs run(s); ratio = quayd / Ganesha (median of per-run ratios)"
+  python3 "$here/nfs/nfs_bench_report.py" "$raw"
 }
-NFS_KRB5 { Active_krb5 = false; }
-EXPORT {
-  Export_Id = 1; Path = $data/ganesha/export; Pseudo = /bench; Access_Type = RW;
-  Squash = No_Root_Squash; Protocols = 3; Transports = TCP; SecType = sys;
-  FSAL { Name = VFS; }
-}
-EOF
-ganesha.nfsd -f "$data/ganesha/ganesha.conf" -L "$data/ganesha/ganesha.log" -N NIV_WARN -p "$data/ganesha/pid"
-for _ in $(seq 1 50); do [ -s "$data/ganesha/pid" ] && break; sleep 0.1; done
-ganesha_pid="$(cat "$data/ganesha/pid")"
-sleep 2  # its listeners come up after the pid file
-"$build/bin/nfs_bench" "nfs://127.0.0.1$data/ganesha/export?nfsport=$gport&mountport=$gmount&version=3" "$mib"
+
+main "$@"

@@ -67,6 +67,10 @@ bool QuaydOptions::Parse(int argc, char** argv, std::string& error) {
             long seconds = 0;
             if (!number(1, 3600, "--lease-seconds must be a number of seconds from 1 to 3600", seconds)) return false;
             nfs.leaseSeconds = static_cast<unsigned>(seconds);
+        } else if (arg == "--grace-seconds") {
+            long seconds = 0;
+            if (!number(0, 3600, "--grace-seconds must be a number of seconds from 0 to 3600", seconds)) return false;
+            nfs.graceSeconds = static_cast<int>(seconds);
         } else if (arg == "--no-rpcbind") {
             nfs.registerWithRpcbind = false;
         } else if (arg == "--log-level") {
@@ -95,7 +99,7 @@ std::string QuaydOptions::Usage() {
            "             [--config-db FILE] [--admin-socket PATH]\n"
            "             [--nfs-address ADDR] [--nfs-port N] [--mount-port N] [--no-rpcbind]\n"
            "             [--nfs-poll-us N] [--max-connections N] [--secure-ports]\n"
-           "             [--lease-seconds N]\n";
+           "             [--lease-seconds N] [--grace-seconds N]\n";
 }
 
 std::string QuaydOptions::Help() {
@@ -123,8 +127,9 @@ std::string QuaydOptions::Help() {
            "  --nfs-poll-us N      microseconds a connection polls for its next call (default 100)\n"
            "  --max-connections N  NFS connections open at once; more are refused (default 1024)\n"
            "  --secure-ports       refuse NFS and MOUNT connections from ports 1024 and above\n"
-           "  --lease-seconds N    NFSv4 lease, and the grace period after a start (default 90;\n"
-           "                       1 to 3600)\n"
+           "  --lease-seconds N    NFSv4 lease (default 90; 1 to 3600)\n"
+           "  --grace-seconds N    NFSv4 grace period after a start, in which only reclaims are\n"
+           "                       granted (default: one lease; 0 to 3600)\n"
            "\n"
            "Log levels: a line is written when its level is at most the log level.\n"
            "  -1    errors, warnings, start and stop\n"

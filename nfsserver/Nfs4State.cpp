@@ -133,11 +133,12 @@ void Nfs4State::SequenceGuard::Finish(nfsstat4 status, std::string reply) {
     owner_->reply = std::move(reply);
 }
 
-Nfs4State::Nfs4State(std::chrono::seconds lease, Limits limits, std::function<Clock::time_point()> now)
+Nfs4State::Nfs4State(std::chrono::seconds lease, Limits limits, std::function<Clock::time_point()> now,
+                     std::chrono::seconds grace)
     : lease_(lease.count() > 0 ? lease : std::chrono::seconds(1)),
       limits_(limits),
       now_(std::move(now)),
-      graceEnd_(now_() + lease_),
+      graceEnd_(now_() + (grace.count() < 0 ? lease_ : grace)),
       epoch_(NewEpoch()) {}
 
 Nfs4State::~Nfs4State() {

@@ -83,10 +83,11 @@ public:
         bool replay_ = false;
     };
 
-    // now: the clock leases are measured on. The grace period of one lease
-    // starts at construction.
+    // now: the clock leases are measured on. The grace period starts at
+    // construction and lasts `grace` (one lease when negative; none at 0).
     explicit Nfs4State(std::chrono::seconds lease, Limits limits = Limits(),
-                       std::function<Clock::time_point()> now = Clock::now);
+                       std::function<Clock::time_point()> now = Clock::now,
+                       std::chrono::seconds grace = std::chrono::seconds(-1));
     ~Nfs4State();
     Nfs4State(const Nfs4State&) = delete;
     Nfs4State& operator=(const Nfs4State&) = delete;

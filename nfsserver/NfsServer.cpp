@@ -108,7 +108,8 @@ int NfsServer::Start(const NfsServerConfig& config, std::string& error) {
     if (config.nfsPort == 0) return 0;
     // Nothing runs yet that could hold the previous one.
     polling_ = std::make_unique<CallPolling>(config.pollMicroseconds, CallPolling::DefaultSlots());
-    state_ = std::make_unique<Nfs4State>(std::chrono::seconds(config.leaseSeconds));
+    state_ = std::make_unique<Nfs4State>(std::chrono::seconds(config.leaseSeconds), Nfs4State::Limits(),
+                                         Nfs4State::Clock::now, std::chrono::seconds(config.graceSeconds));
     nfs4_ = std::make_unique<Nfs4Program>(service_, *state_);
     int result = Listen(config.address, config.nfsPort, error);
     if (result == 0 && config.mountPort != 0 && config.mountPort != config.nfsPort) {
@@ -126,9 +127,9 @@ int NfsServer::Start(const NfsServerConfig& config, std::string& error) {
     for (Listener& listener : listeners_) listener.thread = std::thread(&NfsServer::AcceptLoop, this, listener.fd);
     janitor_ = std::thread(&NfsServer::Janitor, this);
     Register(true);
-    NFS_LOG(-1, "INFO: NFS service listening on [%s] port [%u], mount port [%u]; NFSv4 lease and grace [%u] s",
+    NFS_LOG(-1, "INFO: NFS service listening on [%s] port [%u], mount port [%u]; NFSv4 lease [%u] s, grace [%u] s",
             config.address.c_str(), config.nfsPort, config.mountPort != 0 ? config.mountPort : config.nfsPort,
-            config.leaseSeconds);
+            config.leaseSeconds, config.graceSeconds < 0 ? config.leaseSeconds : unsigned(config.graceSeconds));
     return 0;
 }
 

@@ -14,6 +14,9 @@ struct NfsServerConfig {
     // CallPolling); 0 turns polling off.
     unsigned pollMicroseconds = 100;
     // NFSv4 leases: a client silent this long loses its opens and locks;
-    // after every start, as long a grace period grants only reclaims.
+    // after every start, a grace period grants only reclaims: as long as a
+    // lease unless graceSeconds is set (0: none, for a server whose clients
+    // hold no state from before it started).
     unsigned leaseSeconds = 90;
+    int graceSeconds = -1;
 };

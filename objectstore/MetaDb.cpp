@@ -1,7 +1,11 @@
 #include "objectstore/MetaDb.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 
+#include "objectstore/FaultPlan.h"
 #include "objectstore/PathRules.h"
 #include "objectstore/StoreFailure.h"
 #include "objectstore/StoreFormat.h"
@@ -82,7 +86,9 @@ MetaDb::MetaDb(const std::string& path, bool create, int busyMs, int64_t cacheKi
     CreateSchema();
 }
 
-MetaDb::~MetaDb() = default;
+MetaDb::~MetaDb() {
+    if (logFd_ >= 0) ::close(logFd_);
+}
 
 std::unique_ptr<SqlConnection> MetaDb::OpenConnection(bool create) {
     std::unique_ptr<SqlConnection> conn(new SqlConnection(path_, create, false, busyMs_));
@@ -92,6 +98,10 @@ std::unique_ptr<SqlConnection> MetaDb::OpenConnection(bool create) {
 }
 
 void MetaDb::CreateSchema() {
+    WaitDurable(CreateOrMigrate());
+}
+
+uint64_t MetaDb::CreateOrMigrate() {
     WriteTxn txn(*this, true);
     SqlConnection& c = txn.conn();
     c.Exec(kSchema);
@@ -106,7 +116,7 @@ void MetaDb::CreateSchema() {
         MigrateFromFormat2(c);
         SetMeta(c, "format", std::to_string(kFormatVersion));
     }
-    txn.Commit();
+    return txn.Commit();
 }
 
 void MetaDb::MigrateFromFormat1(SqlConnection& c) {
@@ -138,10 +148,24 @@ std::unique_lock<std::mutex> MetaDb::LockWriter() {
 }
 
 void MetaDb::SyncCommitted() {
-    // An empty transaction writes nothing to the WAL, so nothing to sync.
-    WriteTxn txn(*this, true);
-    SetMeta(txn.conn(), "synced", "1");
-    txn.Commit();
+    // Every commit that has returned is in the WAL already.
+    WaitDurable(groupSync_.Ticket());
+}
+
+void MetaDb::WaitDurable(uint64_t ticket) {
+    if (ticket != 0) groupSync_.Wait(ticket);
+}
+
+int MetaDb::SyncLog() {
+    const CPelError planned = FaultPlan::Global().Check("meta.sync");
+    if (planned.IsError()) return planned.ErrNo();
+    if (logFd_ < 0) {
+        // SQLite keeps the WAL file (same inode) while a connection is open;
+        // none yet means nothing was ever written to it.
+        logFd_ = ::open((path_ + "-wal").c_str(), O_RDONLY | O_CLOEXEC);
+        if (logFd_ < 0) return errno == ENOENT ? 0 : errno;
+    }
+    return ::fdatasync(logFd_) == 0 ? 0 : errno;
 }
 
 void MetaDb::Checkpoint() {
@@ -188,16 +212,7 @@ MetaDb::ReadLease::~ReadLease() {
 }
 
 MetaDb::WriteTxn::WriteTxn(MetaDb& db, bool durable) : db_(db), guard_(db.LockWriter()), durable_(durable) {
-    // The synchronous level cannot change inside a transaction: a durable
-    // one is chosen before it begins, and the writer goes back to NORMAL
-    // when it ends.
-    if (durable_) db_.writer_->Exec("PRAGMA synchronous=FULL");
-    try {
-        db_.writer_->Run("BEGIN IMMEDIATE");
-    } catch (const StoreFailure&) {
-        if (durable_) db_.RestoreSynchronous();
-        throw;
-    }
+    db_.writer_->Run("BEGIN IMMEDIATE");
     db_.writerOwner_ = std::this_thread::get_id();
 }
 
@@ -210,21 +225,14 @@ MetaDb::WriteTxn::~WriteTxn() {
             // statement failed hard enough to make ROLLBACK fail.
         }
     }
-    if (durable_) db_.RestoreSynchronous();
     db_.writerOwner_ = std::thread::id();
 }
 
-void MetaDb::WriteTxn::Commit() {
+uint64_t MetaDb::WriteTxn::Commit() {
     db_.writer_->Run("COMMIT");
     done_ = true;
-}
-
-void MetaDb::RestoreSynchronous() {
-    try {
-        writer_->Exec("PRAGMA synchronous=NORMAL");
-    } catch (const StoreFailure&) {
-        // Left at FULL, later commits are synced too: slower, never less safe.
-    }
+    // Still under the writer lock: tickets follow the order of the WAL.
+    return durable_ ? db_.groupSync_.Ticket() : 0;
 }
 
 std::string MetaDb::GetMeta(SqlConnection& c, const std::string& key) {

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "objectstore/GroupSync.h"
 #include "objectstore/SqlConnection.h"
 
 namespace ObjectStore {
@@ -95,9 +96,11 @@ public:
     };
 
     // One write transaction (BEGIN IMMEDIATE). Rolls back unless committed.
-    // A transaction begun durable makes itself and every earlier commit
-    // durable in its own COMMIT, with one WAL sync; should the sync fail,
-    // nothing of it is committed.
+    // Commits write the WAL without syncing it. A transaction begun durable
+    // gets a ticket from its Commit; WaitDurable(ticket), called once the
+    // transaction is gone (and with it the writer lock), returns when a WAL
+    // sync has made it and every earlier commit durable. Durable commits of
+    // several threads that wait at once share one sync (GroupSync).
     class WriteTxn {
     public:
         explicit WriteTxn(MetaDb& db, bool durable = false);
@@ -105,7 +108,8 @@ public:
         WriteTxn(const WriteTxn&) = delete;
         WriteTxn& operator=(const WriteTxn&) = delete;
         SqlConnection& conn() { return *db_.writer_; }
-        void Commit();
+        // The ticket to wait for, 0 for a transaction not begun durable.
+        uint64_t Commit();
 
     private:
         MetaDb& db_;
@@ -114,11 +118,15 @@ public:
         bool done_ = false;
     };
 
-    // Makes every committed change durable (a tiny durable transaction).
+    // Throws StoreFailure when the sync failed; see GroupSync::Wait.
+    void WaitDurable(uint64_t ticket);
+    // Makes every committed change durable.
     void SyncCommitted();
-    // Moves the WAL into the database file (on close).
+    // WAL syncs run so far.
+    uint64_t LogSyncs() const { return groupSync_.Syncs(); }
     // Threads waiting for the writer now.
     int WritersWaiting() const { return writersWaiting_.load(); }
+    // Moves the WAL into the database file (on close).
     void Checkpoint();
     const std::string& Path() const { return path_; }
 
@@ -160,11 +168,12 @@ private:
     friend class ReadLease;
     friend class WriteTxn;
     void CreateSchema();
+    uint64_t CreateOrMigrate();  // its durable commit's ticket
     static void MigrateFromFormat1(SqlConnection& c);
     static void MigrateFromFormat2(SqlConnection& c);
     std::unique_lock<std::mutex> LockWriter();  // for changes: ahead of short reads
-    void RestoreSynchronous();                  // caller holds writerMutex_
     std::unique_ptr<SqlConnection> OpenConnection(bool create);
+    int SyncLog();  // the WAL file; 0 or an errno
 
     std::string path_;
     int busyMs_;
@@ -177,6 +186,8 @@ private:
     std::unique_ptr<SqlConnection> writer_;  // guarded by writerMutex_
     std::mutex poolMutex_;
     std::vector<std::unique_ptr<SqlConnection>> idleReaders_;  // guarded by poolMutex_
+    int logFd_ = -1;  // the WAL file, opened by the first sync; used by one sync at a time
+    GroupSync groupSync_{[this] { return SyncLog(); }};
 };
 
 }  // namespace ObjectStore

@@ -240,10 +240,8 @@ void OpenFile::CommitLocked(bool sync, int64_t now) {
     };
     std::vector<Done> done;
     NodeRow node;
+    uint64_t ticket = 0;
     {
-        // A durable commit syncs in its own COMMIT: a failing sync leaves
-        // nothing committed and the slots as they are, so a retry inserts
-        // and closes the same rows once.
         MetaDb::WriteTxn txn(engine_.Db(), sync);
         SqlConnection& c = txn.conn();
         if (!MetaDb::GetNode(c, guid_, kLiveAsOf, node)) {
@@ -275,7 +273,7 @@ void OpenFile::CommitLocked(bool sync, int64_t now) {
             int64_t id = MetaDb::InsertExtent(c, guid_, version_, row);
             done.push_back({entry.first, id, now, row.sealed});
         }
-        txn.Commit();
+        ticket = txn.Commit();
         // Under the writer lock still: see StoreEngine::CacheTouched.
         engine_.CacheTouched(node);
     }
@@ -290,6 +288,10 @@ void OpenFile::CommitLocked(bool sync, int64_t now) {
     }
     rowsToClose_.clear();
     attrDirty_ = false;
+    // After the writer lock is gone, so that other commits go on meanwhile
+    // and join the sync; the slots already say what is committed, so should
+    // the sync fail, a retry syncs again without inserting rows twice.
+    engine_.Db().WaitDurable(ticket);
 }
 
 ExtentRow OpenFile::RowOf(int64_t idx, const Slot& s, int64_t nowUs) {

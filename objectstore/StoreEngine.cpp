@@ -189,6 +189,7 @@ void StoreEngine::OpenOrCreate(const Options& options) {
     db_.reset(new MetaDb(options.dbPath, true, static_cast<int>(std::min<uint64_t>(cfg.lockWaitMs, INT32_MAX)),
                          CacheKiB(cfg)));
     extents_ = std::make_shared<ExtentStore>(folder_, options.baseExtents, kMaxOpenExtentFiles);
+    uint64_t ticket = 0;
     {
         MetaDb::WriteTxn txn(*db_, true);
         SqlConnection& c = txn.conn();
@@ -206,8 +207,9 @@ void StoreEngine::OpenOrCreate(const Options& options) {
         createdUs_ = MetaDb::ObjectCreatedUs(c, rootGuid_);
         kept_.keptFromUs = ParseInt(MetaDb::GetMeta(c, kMetaKeptFromUs));
         kept_.pinnedUs = ParseTimes(MetaDb::GetMeta(c, kMetaKeptPins));
-        txn.Commit();
+        ticket = txn.Commit();
     }
+    db_->WaitDurable(ticket);
     struct stat st;
     devId_ = ::stat(folder_.c_str(), &st) == 0 ? st.st_ino : 0;
 }
@@ -415,8 +417,16 @@ std::string StoreEngine::PathOf(const std::string& guid, int64_t asOf) {
 
 void StoreEngine::List(const std::string& dirGuid, int64_t fromNo, int limit, int64_t asOf,
                        std::vector<NodeRow>& out) {
-    MetaDb::ReadLease lease(*db_);
-    MetaDb::ListChildren(lease.conn(), dirGuid, fromNo, limit, asOf, out);
+    const uint64_t generation = guidCache_.Generation();
+    const size_t first = out.size();
+    {
+        MetaDb::ReadLease lease(*db_);
+        MetaDb::ListChildren(lease.conn(), dirGuid, fromNo, limit, asOf, out);
+    }
+    if (asOf != kLiveAsOf) return;
+    for (size_t i = first; i < out.size(); ++i) {
+        guidCache_.PutIfCurrent(out[i].guid, NameEntry{out[i].parent, out[i].name}, generation);
+    }
 }
 
 void StoreEngine::FillStat(const NodeRow& row, int64_t asOf, struct stat& st) {

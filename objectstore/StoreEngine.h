@@ -86,6 +86,8 @@ public:
     NodeRow Resolve(const std::vector<std::string>& parts, bool caseSensitive, int64_t asOf);
     // Path of the object; ENOENT when it does not exist at asOf.
     std::string PathOf(const std::string& guid, int64_t asOf);
+    // Names of live children are cached as they are read: the handle of
+    // each listed entry is built next, and with it the entry's path.
     void List(const std::string& dirGuid, int64_t fromNo, int limit, int64_t asOf, std::vector<NodeRow>& out);
     void FillStat(const NodeRow& row, int64_t asOf, struct stat& st);
 

@@ -140,13 +140,15 @@ void StorePruner::Record(const Plan& plan) {
     StoreEngine::KeptStates kept;
     kept.keptFromUs = plan.keptFromUs;
     kept.pinnedUs = plan.pins;
+    uint64_t ticket = 0;
     {
         MetaDb::WriteTxn txn(engine_.Db(), true);
         MetaDb::SetMeta(txn.conn(), kMetaKeptFromUs, std::to_string(kept.keptFromUs));
         MetaDb::SetMeta(txn.conn(), kMetaKeptPins, JoinTimes(kept.pinnedUs));
         MetaDb::SetMeta(txn.conn(), kMetaRetention, plan.retention);
-        txn.Commit();
+        ticket = txn.Commit();
     }
+    engine_.Db().WaitDurable(ticket);
     engine_.SetKeptLocked(kept);
 }
 

@@ -107,12 +107,16 @@ bool StoreView::FindItem(const ItemName& item, NodeRow& row) {
     int64_t asOf = scratchDir_.empty() ? asOf_ : kLiveAsOf;
     if (item.isByPath())
         return eng->FindPath(SplitStorePath(item.getPath(), config_.maxPath), CaseSensitive(), asOf, row);
+    return eng->GetNode(GuidOf(item), asOf, row);
+}
+
+std::string StoreView::GuidOf(const ItemName& item) {
     std::string guid = item.getObjGuid();
-    if (guid.empty() && item.isRoot()) guid = eng->RootGuid();
+    if (guid.empty() && item.isRoot()) guid = EngineRef()->RootGuid();
     if (guid.empty()) Fail(EINVAL, "item names no object");
     if (!IsGuidText(guid)) Fail(EINVAL, "malformed GUID");
     std::transform(guid.begin(), guid.end(), guid.begin(), [](char c) { return static_cast<char>(std::tolower(c)); });
-    return eng->GetNode(guid, asOf, row);
+    return guid;
 }
 
 NodeRow StoreView::ResolveItem(const ItemName& item) {
@@ -122,9 +126,10 @@ NodeRow StoreView::ResolveItem(const ItemName& item) {
 }
 
 std::string StoreView::GuidToPath(const std::string& guid) {
-    NodeRow row = ResolveItem(ItemName(guid, false));
+    // PathOf fails with ENOENT for an object that does not exist at asOf,
+    // and needs no attributes: a handle of a listed entry costs no query.
     int64_t asOf = scratchDir_.empty() ? asOf_ : kLiveAsOf;
-    return EngineRef()->PathOf(row.guid, asOf);
+    return EngineRef()->PathOf(GuidOf(ItemName(guid, false)), asOf);
 }
 
 bool StoreView::Getattr(ItemName& item, struct stat& st) {

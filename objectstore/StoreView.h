@@ -111,6 +111,8 @@ private:
     // there is none. EINVAL for a malformed item.
     bool FindItem(const ItemName& item, NodeRow& row);
     NodeRow ResolveItem(const ItemName& item);
+    // The GUID an item names, lower-cased; EINVAL when it names none.
+    std::string GuidOf(const ItemName& item);
     std::shared_ptr<Handle> FindHandle(const FileHandle& fh);
     std::shared_ptr<Handle> FindHandle(uint64_t openId);
     void AddHandle(FileHandle& fh, const NodeRow& node, std::shared_ptr<OpenFile> file, int flags,

@@ -200,6 +200,17 @@ TEST_F(Nfs4StateTest, TheGracePeriodGrantsOnlyReclaimsAndThenNoneAtAll) {
     EXPECT_EQ(NFS4_OK, open(false, 4));
 }
 
+TEST(Nfs4StateGraceTest, AGracePeriodOfItsOwnLengthOrNone) {
+    Nfs4State::Clock::time_point now{};
+    Nfs4State shorter(kLease, Nfs4State::Limits(), [&] { return now; }, 3s);
+    Nfs4State none(kLease, Nfs4State::Limits(), [&] { return now; }, 0s);
+    EXPECT_TRUE(shorter.InGrace());
+    EXPECT_FALSE(none.InGrace());
+    now += 3s;
+    EXPECT_FALSE(shorter.InGrace());
+    EXPECT_EQ(uint32_t(10), shorter.LeaseSeconds());
+}
+
 TEST_F(Nfs4StateTest, AnOwnersLastSequenceIdIsAReplayAndOthersAreRefused) {
     PastGrace();
     const clientid4 clientid = Client("host-a");

@@ -26,7 +26,7 @@ start_quayd() {
 wait_grace() { sleep $((lease + 1)); }
 
 start_quayd first
-grep -q "NFSv4 lease and grace \[$lease\] s" "$log" || fail "lease not taken from --lease-seconds"
+grep -q "NFSv4 lease \[$lease\] s, grace \[$lease\] s" "$log" || fail "lease not taken from --lease-seconds"
 adm add-client 1 nfs4-host
 adm add-subclient 10 1 backups
 adm define-store 10 1 store1

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 
+#include "objectstore/FaultPlan.h"
 #include "tests/objectstore/StoreTestFixture.h"
 
 namespace ObjectStore {
@@ -202,6 +203,20 @@ TEST_F(FileDataTest, FdatasyncAcceptsOpenAndClosedFilesAndDirectories) {
     EXPECT_EQ(0, container_->fdatasync(s_, ItemName(guid_, false)).ErrNo());
     EXPECT_EQ(0, container_->fdatasync(s_, Root(s_)).ErrNo());
     EXPECT_EQ(ENOENT, container_->fdatasync(s_, ItemName(std::string(32, 'b'), false)).ErrNo());
+}
+
+TEST_F(FileDataTest, ALostMetadataSyncFailsEveryLaterSyncUntilTheStoreIsOpenedAgain) {
+    FileHandle fh = OpenRw();
+    uint64_t count = 4;
+    ASSERT_EQ(0, container_->write(s_, fh, "data", count, 0, 0).ErrNo());
+    FaultPlan::Global().FailNext("meta.sync", 1, EIO);
+    EXPECT_EQ(EIO, container_->fdatasync(s_, ItemName(guid_, false)).ErrNo());
+    EXPECT_EQ(EIO, container_->fdatasync(s_, Root(s_)).ErrNo());
+    EXPECT_EQ(0, container_->close(s_, fh).ErrNo());
+    Restart();
+    s_ = Open(LiveConfig());
+    EXPECT_EQ(0, container_->fdatasync(s_, ItemName(guid_, false)).ErrNo());
+    EXPECT_EQ("data", ReadAll(s_, ItemName(guid_, false)));
 }
 
 TEST_F(FileDataTest, FullDiskAnswersEnospc) {

@@ -117,5 +117,32 @@ TEST_F(MetadataCacheTest, CaseInsensitiveStoreFindsACreatedNodeUnderAnyCaseUntil
     EXPECT_EQ(ENOENT, Stat(ci, "/readme", st));
 }
 
+TEST_F(MetadataCacheTest, PathsOfListedEntriesFollowRenamesAndRemovals) {
+    Mkdir(s_, Root(s_), "a");
+    Mkdir(s_, Root(s_), "b");
+    const std::string moved = MakeFile(s_, ItemName("/a"), "moved", "");
+    const std::string gone = MakeFile(s_, ItemName("/a"), "gone", "");
+    const std::string kept = MakeFile(s_, ItemName("/a"), "kept", "");
+    // A restart empties the caches: the listing alone fills them.
+    Restart();
+    s_ = Open(LiveConfig());
+    DirHandle* dir = nullptr;
+    ASSERT_EQ(0, container_->opendir(s_, &dir, ItemName("/a")).ErrNo());
+    struct dirent* entry = nullptr;
+    std::string guid;
+    int listed = 0;
+    while (container_->readdir(s_, dir, &entry, guid).ErrNo() == 0 && entry != nullptr) ++listed;
+    EXPECT_EQ(0, container_->closedir(s_, dir).ErrNo());
+    EXPECT_EQ(5, listed);
+    EXPECT_EQ("/a/kept", PathOf(kept));
+    ASSERT_EQ(0, container_->rename(s_, "/b/there", "/a/moved", false).ErrNo());
+    ASSERT_EQ(0, container_->unlink(s_, ItemName("/a/gone")).ErrNo());
+    ASSERT_EQ(0, container_->rename(s_, "/c", "/a", false).ErrNo());
+    EXPECT_EQ("/b/there", PathOf(moved));
+    EXPECT_EQ("/c/kept", PathOf(kept));
+    std::string path;
+    EXPECT_EQ(ENOENT, container_->guidToPath(s_, gone, path).ErrNo());
+}
+
 }  // namespace
 }  // namespace ObjectStore

@@ -1,0 +1,47 @@
+// GroupSync: one sync of the metadata log for every commit that is waiting
+// for it. A durable commit takes a ticket once its COMMIT has written the
+// log (under the writer lock) and waits for it after releasing that lock.
+// The first waiter to find no sync running runs one, for every ticket taken
+// until then; those that arrive meanwhile wait and are served together by
+// the next. N clients committing at once so cost about two syncs a round,
+// not N, and no sync is run while the writer lock is held.
+#pragma once
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+
+namespace ObjectStore {
+
+class GroupSync {
+public:
+    // sync: makes everything written to the log so far durable; returns 0
+    // or an errno.
+    explicit GroupSync(std::function<int()> sync) : sync_(std::move(sync)) {}
+    GroupSync(const GroupSync&) = delete;
+    GroupSync& operator=(const GroupSync&) = delete;
+
+    // Call after a durable commit has written the log, before another commit
+    // can: tickets follow the log's order.
+    uint64_t Ticket();
+    // Returns once a sync begun after the ticket was taken has succeeded.
+    // Throws StoreFailure (with the sync's errno) once any sync has failed:
+    // the pages that did not reach the disk may be gone from memory too, so
+    // a later sync that succeeds proves nothing about them. The log stays
+    // suspect until the store is opened again.
+    void Wait(uint64_t ticket);
+    // How many syncs have run.
+    uint64_t Syncs() const;
+
+private:
+    const std::function<int()> sync_;
+    mutable std::mutex mutex_;
+    std::condition_variable done_;
+    uint64_t issued_ = 0;      // guarded by mutex_
+    uint64_t synced_ = 0;  // every ticket up to this is durable
+    int failedErrNo_ = 0;  // of the first sync that failed
+    bool running_ = false;
+    uint64_t syncs_ = 0;
+};
+
+}  // namespace ObjectStore
