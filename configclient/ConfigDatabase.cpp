@@ -1,6 +1,5 @@
 #include "configclient/ConfigDatabase.h"
 
-#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -11,27 +10,36 @@
 #include "configclient/ConfigSchema.h"
 #include "configclient/ConfigStatus.h"
 #include "configclient/MessageCache.h"
-#include "configclient/SqliteStatement.h"
 #include "configclient/Subclient.h"
 #include "platform/ZelDataDir.h"
 
 namespace {
 
-// Ids are stored as SQLite's signed 64-bit integers; 0 means "none".
+using Outcome = SqlResult::Outcome;
+
+// Ids are stored as signed 64-bit integers; 0 means "none".
 bool ValidId(unsigned long id) {
     return id != 0 && id <= static_cast<unsigned long>(INT64_MAX);
 }
 
-int64_t Key(unsigned long id) {
-    return static_cast<int64_t>(id);
+SqlValue Key(unsigned long id) {
+    return SqlValue::Int(static_cast<int64_t>(id));
 }
 
-CPelError SqlError(sqlite3* db, const std::string& what) {
-    return CPelError(EIO, what + ": " + sqlite3_errmsg(db));
+unsigned long IdOf(const SqlValue& value) {
+    return static_cast<unsigned long>(value.integer);
+}
+
+std::string TextOf(const SqlValue& value) {
+    return value.type == SqlValue::Type::kInteger ? std::to_string(value.integer) : value.bytes;
 }
 
 CPelError InvalidId(const char* kind, unsigned long id) {
     return CPelError(EINVAL, std::string("invalid ") + kind + " id " + std::to_string(id));
+}
+
+std::string Id(unsigned long id) {
+    return std::to_string(id);
 }
 
 // mkdir -p of the directory part of path; failures show up when SQLite opens.
@@ -39,6 +47,133 @@ void MakeParentDirs(const std::string& path) {
     for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
         mkdir(path.substr(0, slash).c_str(), 0755);
     }
+}
+
+// The argument checks of a change, before any database work.
+CPelError Validate(const ConfigChange& change) {
+    using Kind = ConfigChange::Kind;
+    switch (change.kind) {
+        case Kind::kAddClient:
+            if (!ValidId(change.id)) return InvalidId("client", change.id);
+            if (change.name.empty()) return CPelError(EINVAL, "empty client name");
+            break;
+        case Kind::kAddSubclient:
+            if (!ValidId(change.id)) return InvalidId("subclient", change.id);
+            if (!ValidId(change.clientId)) return InvalidId("client", change.clientId);
+            if (change.policyId != 0 && !ValidId(change.policyId)) {
+                return InvalidId("policy subclient", change.policyId);
+            }
+            if (change.name.empty()) return CPelError(EINVAL, "empty subclient name");
+            break;
+        case Kind::kRemoveSubclient:
+        case Kind::kRemoveProperty:
+            if (!ValidId(change.id)) return InvalidId("subclient", change.id);
+            break;
+        case Kind::kSetProperty:
+            if (!ValidId(change.id)) return InvalidId("subclient", change.id);
+            if (change.name.empty()) return CPelError(EINVAL, "empty property name");
+            break;
+        case Kind::kClaimStore:
+            if (!ValidId(change.id)) return InvalidId("subclient", change.id);
+            if (change.name.empty()) return CPelError(EINVAL, "empty store name");
+            break;
+        case Kind::kReleaseStore:
+            break;
+    }
+    return CPelError::Success();
+}
+
+// Stops the transaction: failure says why.
+SqlResult Refuse(CPelError& failure, int errNo, const std::string& text) {
+    failure = CPelError(errNo, text);
+    return SqlResult::Fail(Outcome::kFailed, text);
+}
+
+// A failed statement: a lost connection goes up as it is (the unit may run
+// again); anything else ends the transaction with EIO and what failed.
+SqlResult Failed(const SqlResult& result, CPelError& failure, const std::string& what) {
+    failure = CPelError(EIO, what + ": " + result.message);
+    return result;
+}
+
+SqlResult ApplyOne(ConfigBackend& db, const ConfigChange& change, CPelError& failure) {
+    using Kind = ConfigChange::Kind;
+    int64_t changed = 0;
+    SqlResult result;
+    switch (change.kind) {
+        case Kind::kAddClient:
+            result = db.Execute("INSERT INTO clients(id, name) VALUES($1, $2)",
+                                {Key(change.id), SqlValue::Bytes(change.name)});
+            if (result.outcome == Outcome::kUniqueViolation) {
+                return Refuse(failure, EEXIST, "client " + Id(change.id) + " already exists");
+            }
+            return result.ok() ? result : Failed(result, failure, "cannot add client " + Id(change.id));
+        case Kind::kAddSubclient:
+            result = db.Execute(
+                "INSERT INTO subclients(id, client_id, name, policy_subclient_id) VALUES($1, $2, $3, $4)",
+                {Key(change.id), Key(change.clientId), SqlValue::Bytes(change.name),
+                 change.policyId != 0 ? Key(change.policyId) : SqlValue::Null()});
+            if (result.outcome == Outcome::kUniqueViolation) {
+                return Refuse(failure, EEXIST, "subclient " + Id(change.id) + " already exists");
+            }
+            if (result.outcome == Outcome::kForeignKeyViolation) {
+                return Refuse(failure, ENOENT, "client " + Id(change.clientId) + " does not exist");
+            }
+            return result.ok() ? result : Failed(result, failure, "cannot add subclient " + Id(change.id));
+        case Kind::kRemoveSubclient:
+            result = db.Execute("DELETE FROM subclients WHERE id = $1", {Key(change.id)}, nullptr, &changed);
+            if (!result.ok()) return Failed(result, failure, "cannot remove subclient " + Id(change.id));
+            if (changed == 0) return Refuse(failure, ENOENT, "subclient " + Id(change.id) + " does not exist");
+            return result;
+        case Kind::kSetProperty:
+            result = db.Execute(
+                "INSERT INTO properties(subclient_id, name, value) VALUES($1, $2, $3) "
+                "ON CONFLICT(subclient_id, name) DO UPDATE SET value = excluded.value",
+                {Key(change.id), SqlValue::Bytes(change.name), SqlValue::Bytes(change.value)});
+            if (result.outcome == Outcome::kForeignKeyViolation) {
+                return Refuse(failure, ENOENT, "subclient " + Id(change.id) + " does not exist");
+            }
+            return result.ok() ? result : Failed(result, failure, "cannot set property " + change.name);
+        case Kind::kRemoveProperty:
+            result = db.Execute("DELETE FROM properties WHERE subclient_id = $1 AND name = $2",
+                                {Key(change.id), SqlValue::Bytes(change.name)}, nullptr, &changed);
+            if (!result.ok()) return Failed(result, failure, "cannot remove property " + change.name);
+            if (changed == 0) {
+                return Refuse(failure, ENOENT,
+                              "property " + change.name + " of subclient " + Id(change.id) + " is not set");
+            }
+            return result;
+        case Kind::kClaimStore: {
+            std::vector<SqlRow> rows;
+            result = db.Execute("SELECT subclient_id FROM store_owners WHERE store = $1",
+                                {SqlValue::Bytes(change.name)}, &rows);
+            if (!result.ok()) return Failed(result, failure, "cannot claim store " + change.name);
+            if (!rows.empty()) {
+                const unsigned long owner = IdOf(rows[0][0]);
+                if (owner == change.id) return result;
+                return Refuse(failure, EEXIST, "store [" + change.name + "] belongs to subclient " + Id(owner));
+            }
+            result = db.Execute("INSERT INTO store_owners(store, subclient_id) VALUES($1, $2)",
+                                {SqlValue::Bytes(change.name), Key(change.id)});
+            if (result.outcome == Outcome::kForeignKeyViolation) {
+                return Refuse(failure, ENOENT, "subclient " + Id(change.id) + " does not exist");
+            }
+            if (result.outcome == Outcome::kUniqueViolation) {
+                return Refuse(failure, EEXIST, "store [" + change.name + "] was just claimed");
+            }
+            return result.ok() ? result : Failed(result, failure, "cannot claim store " + change.name);
+        }
+        case Kind::kReleaseStore:
+            result = db.Execute("DELETE FROM store_owners WHERE store = $1 AND subclient_id = $2",
+                                {SqlValue::Bytes(change.name), Key(change.id)}, nullptr, &changed);
+            if (!result.ok()) return Failed(result, failure, "cannot release store " + change.name);
+            if (changed == 0) {
+                return Refuse(failure, ENOENT,
+                              "subclient " + Id(change.id) + " does not own store [" + change.name + "]");
+            }
+            return result;
+    }
+    return result;
 }
 
 }  // namespace
@@ -54,29 +189,31 @@ std::string ConfigDatabase::DefaultPath() {
     return ZelDataDir() + "/config.db";
 }
 
-CPelError ConfigDatabase::Open(const std::string& path) {
-    sqlite3* opened = nullptr;
-    CPelError error = ConfigSchema::OpenConnection(path, opened);
+CPelError ConfigDatabase::Open(const std::string& path, bool migrate) {
+    std::unique_ptr<ConfigBackend> opened;
+    CPelError error = ConfigBackend::Connect(path, opened);
+    if (!error.IsError()) error = ConfigSchema::Prepare(*opened, migrate);
     if (error.IsError()) return error;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        std::swap(db_, opened);
+        opened->SetStatementHook(hook_);
+        std::swap(backend_, opened);
         path_ = path;
     }
-    sqlite3_close_v2(opened);
+    opened.reset();
     // Values cached from another database would be wrong now.
     MessageCache::Instance().Drop();
     return CPelError::Success();
 }
 
 void ConfigDatabase::Close() {
-    sqlite3* closing = nullptr;
+    std::unique_ptr<ConfigBackend> closing;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        std::swap(db_, closing);
+        std::swap(backend_, closing);
         path_.clear();
     }
-    sqlite3_close_v2(closing);
+    closing.reset();
     MessageCache::Instance().Drop();
 }
 
@@ -85,130 +222,118 @@ std::string ConfigDatabase::Path() const {
     return path_;
 }
 
-sqlite3* ConfigDatabase::Connection() {
-    if (db_ != nullptr) return db_;
+std::string ConfigDatabase::Describe() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ConfigBackend::Describe(path_);
+}
+
+void ConfigDatabase::SetStatementHook(std::function<void(const std::string& sql)> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hook_ = std::move(hook);
+    if (backend_) backend_->SetStatementHook(hook_);
+}
+
+ConfigBackend* ConfigDatabase::Backend() {
+    if (backend_) return backend_.get();
     const std::string path = DefaultPath();
-    MakeParentDirs(path);
-    openError_ = ConfigSchema::OpenConnection(path, db_);
-    if (!openError_.IsError()) path_ = path;
-    return db_;
+    if (!ConfigBackend::IsPostgresLocation(path)) MakeParentDirs(path);
+    std::unique_ptr<ConfigBackend> opened;
+    openError_ = ConfigBackend::Connect(path, opened);
+    if (!openError_.IsError()) openError_ = ConfigSchema::Prepare(*opened);
+    if (openError_.IsError()) return nullptr;
+    opened->SetStatementHook(hook_);
+    backend_ = std::move(opened);
+    path_ = path;
+    return backend_.get();
+}
+
+int ConfigDatabase::Read(const std::string& sql, const std::vector<SqlValue>& params, std::vector<SqlRow>& rows,
+                         CPelError* error) {
+    ConfigBackend* db = Backend();
+    if (db == nullptr) {
+        if (error != nullptr) *error = openError_;
+        return CONFIG_DB_ERROR;
+    }
+    const SqlResult result = db->Run([&]() {
+        rows.clear();
+        return db->Execute(sql, params, &rows);
+    });
+    if (result.ok()) return CONFIG_OK;
+    rows.clear();
+    if (error != nullptr) *error = CPelError(EIO, "configuration database read failed: " + result.message);
+    return CONFIG_DB_ERROR;
+}
+
+CPelError ConfigDatabase::Apply(const std::vector<ConfigChange>& changes) {
+    for (const ConfigChange& change : changes) {
+        const CPelError invalid = Validate(change);
+        if (invalid.IsError()) return invalid;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    ConfigBackend* db = Backend();
+    if (db == nullptr) return openError_;
+    CPelError failure;
+    const SqlResult result = db->Run([&]() {
+        failure = CPelError::Success();
+        return db->Transaction([&]() {
+            for (const ConfigChange& change : changes) {
+                const SqlResult step = ApplyOne(*db, change, failure);
+                if (!step.ok()) return step;
+            }
+            return SqlResult::Ok();
+        });
+    });
+    if (result.ok()) return CPelError::Success();
+    if (result.outcome == Outcome::kCommitUnknown) {
+        return CPelError(EIO, "the connection to the configuration database was lost while committing: "
+                              "the change was made whole or not at all; check before trying again");
+    }
+    if (failure.IsError()) return failure;
+    return CPelError(EIO, "configuration database failed: " + result.message);
 }
 
 CPelError ConfigDatabase::AddClient(unsigned long id, const std::string& name) {
-    if (!ValidId(id)) return InvalidId("client", id);
-    if (name.empty()) return CPelError(EINVAL, "empty client name");
-    std::lock_guard<std::mutex> lock(mutex_);
-    sqlite3* db = Connection();
-    if (db == nullptr) return openError_;
-    SqliteStatement insert(db, "INSERT INTO clients(id, name) VALUES(?1, ?2)");
-    insert.BindInt64(1, Key(id));
-    insert.BindText(2, name);
-    const int rc = insert.Run();
-    if (rc == SQLITE_DONE) return CPelError::Success();
-    if (rc == SQLITE_CONSTRAINT_PRIMARYKEY) {
-        return CPelError(EEXIST, "client " + std::to_string(id) + " already exists");
-    }
-    return SqlError(db, "cannot add client " + std::to_string(id));
+    return Apply({ConfigChange::AddClient(id, name)});
 }
 
 CPelError ConfigDatabase::AddSubclient(unsigned long id, unsigned long clientId, const std::string& name,
                                        unsigned long policyId) {
-    if (!ValidId(id)) return InvalidId("subclient", id);
-    if (!ValidId(clientId)) return InvalidId("client", clientId);
-    if (policyId != 0 && !ValidId(policyId)) return InvalidId("policy subclient", policyId);
-    if (name.empty()) return CPelError(EINVAL, "empty subclient name");
-    std::lock_guard<std::mutex> lock(mutex_);
-    sqlite3* db = Connection();
-    if (db == nullptr) return openError_;
-    SqliteStatement insert(db,
-                           "INSERT INTO subclients(id, client_id, name, policy_subclient_id) "
-                           "VALUES(?1, ?2, ?3, ?4)");
-    insert.BindInt64(1, Key(id));
-    insert.BindInt64(2, Key(clientId));
-    insert.BindText(3, name);
-    if (policyId != 0) {
-        insert.BindInt64(4, Key(policyId));
-    } else {
-        insert.BindNull(4);
-    }
-    const int rc = insert.Run();
-    if (rc == SQLITE_DONE) return CPelError::Success();
-    if (rc == SQLITE_CONSTRAINT_PRIMARYKEY) {
-        return CPelError(EEXIST, "subclient " + std::to_string(id) + " already exists");
-    }
-    if (rc == SQLITE_CONSTRAINT_FOREIGNKEY) {
-        return CPelError(ENOENT, "client " + std::to_string(clientId) + " does not exist");
-    }
-    return SqlError(db, "cannot add subclient " + std::to_string(id));
+    return Apply({ConfigChange::AddSubclient(id, clientId, name, policyId)});
 }
 
 CPelError ConfigDatabase::RemoveSubclient(unsigned long id) {
-    if (!ValidId(id)) return InvalidId("subclient", id);
-    std::lock_guard<std::mutex> lock(mutex_);
-    sqlite3* db = Connection();
-    if (db == nullptr) return openError_;
-    SqliteStatement remove(db, "DELETE FROM subclients WHERE id = ?1");
-    remove.BindInt64(1, Key(id));
-    if (remove.Run() != SQLITE_DONE) return SqlError(db, "cannot remove subclient " + std::to_string(id));
-    if (sqlite3_changes(db) == 0) {
-        return CPelError(ENOENT, "subclient " + std::to_string(id) + " does not exist");
-    }
-    return CPelError::Success();
+    return Apply({ConfigChange::RemoveSubclient(id)});
 }
 
 CPelError ConfigDatabase::SetProperty(unsigned long subclientId, const std::string& name,
                                       const std::string& value) {
-    if (!ValidId(subclientId)) return InvalidId("subclient", subclientId);
-    if (name.empty()) return CPelError(EINVAL, "empty property name");
-    std::lock_guard<std::mutex> lock(mutex_);
-    sqlite3* db = Connection();
-    if (db == nullptr) return openError_;
-    SqliteStatement upsert(db,
-                           "INSERT INTO properties(subclient_id, name, value) VALUES(?1, ?2, ?3) "
-                           "ON CONFLICT(subclient_id, name) DO UPDATE SET value = excluded.value");
-    upsert.BindInt64(1, Key(subclientId));
-    upsert.BindText(2, name);
-    upsert.BindText(3, value);
-    const int rc = upsert.Run();
-    if (rc == SQLITE_DONE) return CPelError::Success();
-    if (rc == SQLITE_CONSTRAINT_FOREIGNKEY) {
-        return CPelError(ENOENT, "subclient " + std::to_string(subclientId) + " does not exist");
-    }
-    return SqlError(db, "cannot set property " + name);
+    return Apply({ConfigChange::SetProperty(subclientId, name, value)});
 }
 
 CPelError ConfigDatabase::RemoveProperty(unsigned long subclientId, const std::string& name) {
-    if (!ValidId(subclientId)) return InvalidId("subclient", subclientId);
-    std::lock_guard<std::mutex> lock(mutex_);
-    sqlite3* db = Connection();
-    if (db == nullptr) return openError_;
-    SqliteStatement remove(db, "DELETE FROM properties WHERE subclient_id = ?1 AND name = ?2");
-    remove.BindInt64(1, Key(subclientId));
-    remove.BindText(2, name);
-    if (remove.Run() != SQLITE_DONE) return SqlError(db, "cannot remove property " + name);
-    if (sqlite3_changes(db) == 0) {
-        return CPelError(ENOENT, "property " + name + " of subclient " + std::to_string(subclientId) +
-                                     " is not set");
-    }
-    return CPelError::Success();
+    return Apply({ConfigChange::RemoveProperty(subclientId, name)});
+}
+
+CPelError ConfigDatabase::ClaimStore(const std::string& store, unsigned long subclientId) {
+    return Apply({ConfigChange::ClaimStore(store, subclientId)});
+}
+
+CPelError ConfigDatabase::ReleaseStore(const std::string& store, unsigned long subclientId) {
+    return Apply({ConfigChange::ReleaseStore(store, subclientId)});
 }
 
 int ConfigDatabase::GetProperty(unsigned long subclientId, const std::string& name, std::string& value) {
     if (!ValidId(subclientId)) return CONFIG_NO_SUBCLIENT;
     std::lock_guard<std::mutex> lock(mutex_);
-    sqlite3* db = Connection();
-    if (db == nullptr) return CONFIG_DB_ERROR;
     // One query tells a missing subclient (no row) from a missing property (NULL).
-    SqliteStatement select(db,
-                           "SELECT p.value FROM subclients s LEFT JOIN properties p "
-                           "ON p.subclient_id = s.id AND p.name = ?2 WHERE s.id = ?1");
-    select.BindInt64(1, Key(subclientId));
-    select.BindText(2, name);
-    const int rc = select.Step();
-    if (rc == SQLITE_DONE) return CONFIG_NO_SUBCLIENT;
-    if (rc != SQLITE_ROW) return CONFIG_DB_ERROR;
-    if (select.ColumnIsNull(0)) return ZEL_PROP_NOT_FOUND;
-    value = select.ColumnText(0);
+    std::vector<SqlRow> rows;
+    const int status = Read("SELECT p.value FROM subclients s LEFT JOIN properties p "
+                            "ON p.subclient_id = s.id AND p.name = $2 WHERE s.id = $1",
+                            {Key(subclientId), SqlValue::Bytes(name)}, rows);
+    if (status != CONFIG_OK) return status;
+    if (rows.empty()) return CONFIG_NO_SUBCLIENT;
+    if (rows[0][0].IsNull()) return ZEL_PROP_NOT_FOUND;
+    value = TextOf(rows[0][0]);
     return CONFIG_OK;
 }
 
@@ -218,13 +343,13 @@ const char kSelectSubclients[] =
     "SELECT s.id, s.client_id, s.name, c.name, s.policy_subclient_id "
     "FROM subclients s JOIN clients c ON c.id = s.client_id ";
 
-SubclientRecord ReadSubclient(const SqliteStatement& row) {
+SubclientRecord ReadSubclient(const SqlRow& row) {
     SubclientRecord record;
-    record.id = static_cast<unsigned long>(row.ColumnInt64(0));
-    record.clientId = static_cast<unsigned long>(row.ColumnInt64(1));
-    record.name = row.ColumnText(2);
-    record.clientName = row.ColumnText(3);
-    record.policyId = row.ColumnIsNull(4) ? 0 : static_cast<unsigned long>(row.ColumnInt64(4));
+    record.id = IdOf(row[0]);
+    record.clientId = IdOf(row[1]);
+    record.name = TextOf(row[2]);
+    record.clientName = TextOf(row[3]);
+    record.policyId = row[4].IsNull() ? 0 : IdOf(row[4]);
     return record;
 }
 
@@ -232,16 +357,13 @@ SubclientRecord ReadSubclient(const SqliteStatement& row) {
 
 std::vector<SubclientRecord> ConfigDatabase::ListSubclients(CPelError* error) {
     std::vector<SubclientRecord> records;
-    std::lock_guard<std::mutex> lock(mutex_);
-    sqlite3* db = Connection();
-    CPelError result = openError_;
-    if (db != nullptr) {
-        SqliteStatement select(db, (std::string(kSelectSubclients) + "ORDER BY s.id").c_str());
-        int rc = select.Step();
-        for (; rc == SQLITE_ROW; rc = select.Step()) records.push_back(ReadSubclient(select));
-        result = rc == SQLITE_DONE ? CPelError::Success() : SqlError(db, "cannot list subclients");
+    std::vector<SqlRow> rows;
+    CPelError result;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Read(std::string(kSelectSubclients) + "ORDER BY s.id", {}, rows, &result);
     }
-    if (result.IsError()) records.clear();
+    for (const SqlRow& row : rows) records.push_back(ReadSubclient(row));
     if (error != nullptr) *error = result;
     return records;
 }
@@ -253,21 +375,18 @@ std::vector<std::pair<std::string, std::string>> ConfigDatabase::ListProperties(
     const int found = FindSubclient(subclientId, record);
     CPelError result;
     if (found == ZEL_SUBCLIENT_NOT_FOUND) {
-        result = CPelError(ENOENT, "subclient " + std::to_string(subclientId) + " does not exist");
+        result = CPelError(ENOENT, "subclient " + Id(subclientId) + " does not exist");
     } else if (found != CONFIG_OK) {
-        result = CPelError(EIO, "cannot read subclient " + std::to_string(subclientId));
+        result = CPelError(EIO, "cannot read subclient " + Id(subclientId));
     } else {
+        std::vector<SqlRow> rows;
         std::lock_guard<std::mutex> lock(mutex_);
-        sqlite3* db = Connection();
-        SqliteStatement select(db, "SELECT name, value FROM properties WHERE subclient_id = ?1 ORDER BY name");
-        select.BindInt64(1, Key(subclientId));
-        int rc = select.Step();
-        for (; rc == SQLITE_ROW; rc = select.Step()) {
-            properties.emplace_back(select.ColumnText(0), select.ColumnText(1));
+        if (Read("SELECT name, value FROM properties WHERE subclient_id = $1 ORDER BY name", {Key(subclientId)},
+                 rows) != CONFIG_OK) {
+            result = CPelError(EIO, "cannot list properties");
         }
-        if (rc != SQLITE_DONE) result = CPelError(EIO, "cannot list properties");
+        for (const SqlRow& row : rows) properties.emplace_back(TextOf(row[0]), TextOf(row[1]));
     }
-    if (result.IsError()) properties.clear();
     if (error != nullptr) *error = result;
     return properties;
 }
@@ -275,99 +394,45 @@ std::vector<std::pair<std::string, std::string>> ConfigDatabase::ListProperties(
 int ConfigDatabase::FindSubclient(unsigned long id, SubclientRecord& record) {
     if (!ValidId(id)) return ZEL_SUBCLIENT_NOT_FOUND;
     std::lock_guard<std::mutex> lock(mutex_);
-    sqlite3* db = Connection();
-    if (db == nullptr) return CONFIG_DB_ERROR;
-    SqliteStatement select(db, (std::string(kSelectSubclients) + "WHERE s.id = ?1").c_str());
-    select.BindInt64(1, Key(id));
-    const int rc = select.Step();
-    if (rc == SQLITE_DONE) return ZEL_SUBCLIENT_NOT_FOUND;
-    if (rc != SQLITE_ROW) return CONFIG_DB_ERROR;
-    record = ReadSubclient(select);
+    std::vector<SqlRow> rows;
+    const int status = Read(std::string(kSelectSubclients) + "WHERE s.id = $1", {Key(id)}, rows);
+    if (status != CONFIG_OK) return status;
+    if (rows.empty()) return ZEL_SUBCLIENT_NOT_FOUND;
+    record = ReadSubclient(rows[0]);
     return CONFIG_OK;
 }
 
 int ConfigDatabase::ListPropertyValues(const std::string& name,
                                        std::vector<std::pair<unsigned long, std::string>>& out) {
     std::lock_guard<std::mutex> lock(mutex_);
-    sqlite3* db = Connection();
-    if (db == nullptr) return CONFIG_DB_ERROR;
-    SqliteStatement select(db,
-                           "SELECT subclient_id, value FROM properties WHERE name = ?1 AND value <> '' "
-                           "ORDER BY subclient_id");
-    select.BindText(1, name);
-    std::vector<std::pair<unsigned long, std::string>> rows;
-    int rc = select.Step();
-    for (; rc == SQLITE_ROW; rc = select.Step()) {
-        rows.emplace_back(static_cast<unsigned long>(select.ColumnInt64(0)), select.ColumnText(1));
-    }
-    if (rc != SQLITE_DONE) return CONFIG_DB_ERROR;
-    out.swap(rows);
+    std::vector<SqlRow> rows;
+    const int status = Read("SELECT subclient_id, value FROM properties WHERE name = $1 AND value <> '' "
+                            "ORDER BY subclient_id",
+                            {SqlValue::Bytes(name)}, rows);
+    if (status != CONFIG_OK) return status;
+    out.clear();
+    for (const SqlRow& row : rows) out.emplace_back(IdOf(row[0]), TextOf(row[1]));
     return CONFIG_OK;
 }
 
 int ConfigDatabase::FindStoreOwner(const std::string& store, unsigned long& subclientId) {
     std::lock_guard<std::mutex> lock(mutex_);
-    sqlite3* db = Connection();
-    if (db == nullptr) return CONFIG_DB_ERROR;
-    SqliteStatement select(db, "SELECT subclient_id FROM store_owners WHERE store = ?1");
-    select.BindText(1, store);
-    const int rc = select.Step();
-    if (rc == SQLITE_DONE) return ZEL_PROP_NOT_FOUND;
-    if (rc != SQLITE_ROW) return CONFIG_DB_ERROR;
-    subclientId = static_cast<unsigned long>(select.ColumnInt64(0));
+    std::vector<SqlRow> rows;
+    const int status =
+        Read("SELECT subclient_id FROM store_owners WHERE store = $1", {SqlValue::Bytes(store)}, rows);
+    if (status != CONFIG_OK) return status;
+    if (rows.empty()) return ZEL_PROP_NOT_FOUND;
+    subclientId = IdOf(rows[0][0]);
     return CONFIG_OK;
-}
-
-CPelError ConfigDatabase::ClaimStore(const std::string& store, unsigned long subclientId) {
-    if (!ValidId(subclientId)) return InvalidId("subclient", subclientId);
-    if (store.empty()) return CPelError(EINVAL, "empty store name");
-    unsigned long owner = 0;
-    const int found = FindStoreOwner(store, owner);
-    if (found == CONFIG_OK) {
-        if (owner == subclientId) return CPelError::Success();
-        return CPelError(EEXIST, "store [" + store + "] belongs to subclient " + std::to_string(owner));
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    sqlite3* db = Connection();
-    if (db == nullptr) return openError_;
-    SqliteStatement insert(db, "INSERT INTO store_owners(store, subclient_id) VALUES(?1, ?2)");
-    insert.BindText(1, store);
-    insert.BindInt64(2, Key(subclientId));
-    const int rc = insert.Run();
-    if (rc == SQLITE_DONE) return CPelError::Success();
-    if (rc == SQLITE_CONSTRAINT_FOREIGNKEY) {
-        return CPelError(ENOENT, "subclient " + std::to_string(subclientId) + " does not exist");
-    }
-    if (rc == SQLITE_CONSTRAINT_PRIMARYKEY) return CPelError(EEXIST, "store [" + store + "] was just claimed");
-    return SqlError(db, "cannot claim store " + store);
-}
-
-CPelError ConfigDatabase::ReleaseStore(const std::string& store, unsigned long subclientId) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sqlite3* db = Connection();
-    if (db == nullptr) return openError_;
-    SqliteStatement remove(db, "DELETE FROM store_owners WHERE store = ?1 AND subclient_id = ?2");
-    remove.BindText(1, store);
-    remove.BindInt64(2, Key(subclientId));
-    if (remove.Run() != SQLITE_DONE) return SqlError(db, "cannot release store " + store);
-    if (sqlite3_changes(db) == 0) {
-        return CPelError(ENOENT, "subclient " + std::to_string(subclientId) + " does not own store [" + store + "]");
-    }
-    return CPelError::Success();
 }
 
 int ConfigDatabase::ListStoreOwners(std::vector<std::pair<std::string, unsigned long>>& out) {
     std::lock_guard<std::mutex> lock(mutex_);
-    sqlite3* db = Connection();
-    if (db == nullptr) return CONFIG_DB_ERROR;
-    SqliteStatement select(db, "SELECT store, subclient_id FROM store_owners ORDER BY store");
-    std::vector<std::pair<std::string, unsigned long>> rows;
-    int rc = select.Step();
-    for (; rc == SQLITE_ROW; rc = select.Step()) {
-        rows.emplace_back(select.ColumnText(0), static_cast<unsigned long>(select.ColumnInt64(1)));
-    }
-    if (rc != SQLITE_DONE) return CONFIG_DB_ERROR;
-    out.swap(rows);
+    std::vector<SqlRow> rows;
+    const int status = Read("SELECT store, subclient_id FROM store_owners ORDER BY store", {}, rows);
+    if (status != CONFIG_OK) return status;
+    out.clear();
+    for (const SqlRow& row : rows) out.emplace_back(TextOf(row[0]), IdOf(row[1]));
     return CONFIG_OK;
 }
 
@@ -375,32 +440,30 @@ int ConfigDatabase::SetIndexCacheState(unsigned long cacheId, const std::string&
                                        int flags) {
     if (!ValidId(cacheId)) return CONFIG_BAD_REQUEST;
     std::lock_guard<std::mutex> lock(mutex_);
-    sqlite3* db = Connection();
+    ConfigBackend* db = Backend();
     if (db == nullptr) return CONFIG_DB_ERROR;
-    SqliteStatement upsert(db,
-                           "INSERT INTO index_cache(cache_id, client_name, online, flags, updated_at) "
-                           "VALUES(?1, ?2, ?3, ?4, ?5) ON CONFLICT(cache_id) DO UPDATE SET "
-                           "client_name = excluded.client_name, online = excluded.online, "
-                           "flags = excluded.flags, updated_at = excluded.updated_at");
-    upsert.BindInt64(1, Key(cacheId));
-    upsert.BindText(2, clientName);
-    upsert.BindInt64(3, online ? 1 : 0);
-    upsert.BindInt64(4, flags);
-    upsert.BindInt64(5, static_cast<int64_t>(time(nullptr)));
-    return upsert.Run() == SQLITE_DONE ? CONFIG_OK : CONFIG_DB_ERROR;
+    const SqlResult result = db->Run([&]() {
+        return db->Transaction([&]() {
+            return db->Execute(
+                "INSERT INTO index_cache(cache_id, client_name, online, flags, updated_at) "
+                "VALUES($1, $2, $3, $4, $5) ON CONFLICT(cache_id) DO UPDATE SET "
+                "client_name = excluded.client_name, online = excluded.online, "
+                "flags = excluded.flags, updated_at = excluded.updated_at",
+                {Key(cacheId), SqlValue::Bytes(clientName), SqlValue::Int(online ? 1 : 0), SqlValue::Int(flags),
+                 SqlValue::Int(static_cast<int64_t>(time(nullptr)))});
+        });
+    });
+    return result.ok() ? CONFIG_OK : CONFIG_DB_ERROR;
 }
 
 int ConfigDatabase::GetIndexCacheState(unsigned long cacheId, bool& online) {
     if (!ValidId(cacheId)) return ZEL_PROP_NOT_FOUND;
     std::lock_guard<std::mutex> lock(mutex_);
-    sqlite3* db = Connection();
-    if (db == nullptr) return CONFIG_DB_ERROR;
-    SqliteStatement select(db, "SELECT online FROM index_cache WHERE cache_id = ?1");
-    select.BindInt64(1, Key(cacheId));
-    const int rc = select.Step();
-    if (rc == SQLITE_DONE) return ZEL_PROP_NOT_FOUND;
-    if (rc != SQLITE_ROW) return CONFIG_DB_ERROR;
-    online = select.ColumnInt64(0) != 0;
+    std::vector<SqlRow> rows;
+    const int status = Read("SELECT online FROM index_cache WHERE cache_id = $1", {Key(cacheId)}, rows);
+    if (status != CONFIG_OK) return status;
+    if (rows.empty()) return ZEL_PROP_NOT_FOUND;
+    online = rows[0][0].integer != 0;
     return CONFIG_OK;
 }
 

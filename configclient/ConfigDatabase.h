@@ -1,6 +1,7 @@
 // ConfigDatabase: the configuration database behind the configuration client:
 // clients, subclients, subclient properties and index-cache state, kept in
-// SQLite (layout in configclient/FORMAT.md). One instance per process.
+// SQLite or PostgreSQL (a ConfigBackend; layout in configclient/FORMAT.md).
+// One instance per process. The statuses and texts are the same on both.
 //
 // Thread safety: every method may be called from any thread; one mutex
 // serialises all use of the connection.
@@ -9,21 +10,27 @@
 // database named by QUAY_CONFIG_DB, else ZelDataDir() + "/config.db",
 // creating its directory when missing.
 //
+// Every write is a transaction (Apply makes several writes one). A lost
+// connection is re-established with back-off (ConfigBackend::Run); a read,
+// or a write that had not committed, runs again on the new connection.
+//
 // The administration methods write the database directly: the client's
 // message cache (see EnableAppMgrClientMessageCache) keeps values it already
 // read until it is flushed, as a remote configuration server would.
 #pragma once
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "configclient/CallRecorder.h"
+#include "configclient/ConfigBackend.h"
+#include "configclient/ConfigChange.h"
 #include "configclient/SubclientRecord.h"
 #include "platform/CPelError.h"
-
-struct sqlite3;
 
 class ConfigDatabase {
 public:
@@ -33,17 +40,21 @@ public:
     ConfigDatabase(const ConfigDatabase&) = delete;
     ConfigDatabase& operator=(const ConfigDatabase&) = delete;
 
-    // Opens path (":memory:" for a private in-memory database), creating the
-    // file and the schema when missing; files use write-ahead logging. The
-    // previous database is closed only once the new one is open: on error it
-    // stays in use. Drops the client's message cache.
+    // Opens path: a "postgresql://" URI, else an SQLite file (":memory:"
+    // for a private in-memory database), creating the file and the schema
+    // when missing; files use write-ahead logging. The previous database is
+    // closed only once the new one is open: on error it stays in use. Drops
+    // the client's message cache. With migrate false the schema must be
+    // this build's already (tools that must not change it).
     // Errors: EINVAL empty path; EIO cannot open or not a database;
-    // ENOTSUP written by a newer schema version.
-    CPelError Open(const std::string& path);
+    // ENOTSUP written by a newer schema version (or older, without migrate).
+    CPelError Open(const std::string& path, bool migrate = true);
     // Closes the database (if open) and drops the client's message cache.
     void Close();
     // Path of the open database, "" when none is open.
     std::string Path() const;
+    // The open database for messages and the log: without a password.
+    std::string Describe() const;
     // Where the database lives when Open was not called.
     static std::string DefaultPath();
 
@@ -59,6 +70,9 @@ public:
     // Inserts or replaces the property's value (any bytes, also empty).
     CPelError SetProperty(unsigned long subclientId, const std::string& name, const std::string& value);
     CPelError RemoveProperty(unsigned long subclientId, const std::string& name);
+    // Makes every change or, when one fails, none: the first failure's error
+    // (with the texts the single methods give).
+    CPelError Apply(const std::vector<ConfigChange>& changes);
     // 0 and the value; ZEL_PROP_NOT_FOUND; CONFIG_NO_SUBCLIENT; CONFIG_DB_ERROR.
     // value is left unchanged on any non-zero status.
     int GetProperty(unsigned long subclientId, const std::string& name, std::string& value);
@@ -107,18 +121,25 @@ public:
     void ClearCallLog();
     // Where the client classes report each operation before doing it.
     CallRecorder& Calls() { return calls_; }
+    // Called with each statement before it runs (ConfigBackend's seam), on
+    // this and every later connection; an empty function removes it.
+    void SetStatementHook(std::function<void(const std::string& sql)> hook);
 
 private:
     ConfigDatabase() = default;
     ~ConfigDatabase() = default;
 
-    // Requires mutex_. The open connection, opening the default lazily;
-    // null when that fails.
-    sqlite3* Connection();
+    // Requires mutex_. The open backend, opening the default lazily; null
+    // (and openError_ says why) when that fails.
+    ConfigBackend* Backend();
+    // Runs one read: CONFIG_OK, or CONFIG_DB_ERROR with *error when given.
+    int Read(const std::string& sql, const std::vector<SqlValue>& params, std::vector<SqlRow>& rows,
+             CPelError* error = nullptr);
 
     mutable std::mutex mutex_;
-    sqlite3* db_ = nullptr;  // guarded by mutex_
-    std::string path_;       // guarded by mutex_
-    CPelError openError_;    // guarded by mutex_; why the last lazy open failed
-    CallRecorder calls_;     // has its own lock
+    std::unique_ptr<ConfigBackend> backend_;  // guarded by mutex_
+    std::string path_;                        // guarded by mutex_
+    CPelError openError_;                     // guarded by mutex_; why the last lazy open failed
+    std::function<void(const std::string&)> hook_;  // guarded by mutex_
+    CallRecorder calls_;                      // has its own lock
 };

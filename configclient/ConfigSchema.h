@@ -1,26 +1,25 @@
-// ConfigSchema: opens an SQLite connection to a configuration database and
-// brings its schema to the version this build writes (see FORMAT.md).
+// ConfigSchema: brings a configuration database to the schema version this
+// build writes (see FORMAT.md), on any backend: the same tables, with the
+// backend's column types.
 #pragma once
 #include <cstdint>
 #include <string>
 
+#include "configclient/ConfigBackend.h"
 #include "platform/CPelError.h"
-
-struct sqlite3;
 
 class ConfigSchema {
 public:
-    // Version stored in PRAGMA user_version.
-    static constexpr int kVersion = 2;
+    // 3 added admin_requests; 2 added store_owners.
+    static constexpr int kVersion = 3;
 
-    // Opens path (":memory:" for memory) with foreign keys on, a busy
-    // timeout, WAL for files, and the schema created when missing. On
-    // success db owns the connection; on error db is null and nothing leaks.
-    // Errors: EINVAL empty path; EIO SQLite failure; ENOTSUP newer schema.
-    static CPelError OpenConnection(const std::string& path, sqlite3*& db);
+    // Checks the version and creates what is missing, in one transaction
+    // that no other quayd can interleave with. With migrate false, only a
+    // database at kVersion is accepted (a tool that must not change it).
+    // Errors: EIO database failure or not a database; ENOTSUP newer schema
+    // (or, without migrate, an older one).
+    static CPelError Prepare(ConfigBackend& backend, bool migrate = true);
 
-private:
-    static CPelError Prepare(sqlite3* db, bool inMemory);
-    // found: the version the database had before.
-    static CPelError CreateTables(sqlite3* db, int64_t found);
+    // The CREATE statements for backend's types.
+    static std::string Tables(const ConfigBackend& backend);
 };

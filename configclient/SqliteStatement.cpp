@@ -11,6 +11,10 @@ SqliteStatement::~SqliteStatement() {
     if (stmt_ != nullptr) sqlite3_finalize(stmt_);
 }
 
+int SqliteStatement::ParameterIndex(const char* name) const {
+    return stmt_ != nullptr ? sqlite3_bind_parameter_index(stmt_, name) : 0;
+}
+
 void SqliteStatement::BindInt64(int index, int64_t value) {
     if (stmt_ != nullptr) sqlite3_bind_int64(stmt_, index, value);
 }
@@ -52,4 +56,12 @@ std::string SqliteStatement::ColumnText(int column) const {
 
 bool SqliteStatement::ColumnIsNull(int column) const {
     return stmt_ == nullptr || sqlite3_column_type(stmt_, column) == SQLITE_NULL;
+}
+
+bool SqliteStatement::ColumnIsInteger(int column) const {
+    return stmt_ != nullptr && sqlite3_column_type(stmt_, column) == SQLITE_INTEGER;
+}
+
+int SqliteStatement::ColumnCount() const {
+    return stmt_ != nullptr ? sqlite3_column_count(stmt_) : 0;
 }

@@ -18,7 +18,9 @@ public:
     // False when the statement did not prepare; Step then fails too.
     bool ok() const { return stmt_ != nullptr; }
 
-    // Parameters are numbered from 1, as in SQLite.
+    // Parameters are numbered from 1, as in SQLite; 0 when name (such as
+    // "$2") is no parameter of the statement.
+    int ParameterIndex(const char* name) const;
     void BindInt64(int index, int64_t value);
     void BindText(int index, const std::string& value);
     void BindNull(int index);
@@ -31,6 +33,8 @@ public:
     int64_t ColumnInt64(int column) const;
     std::string ColumnText(int column) const;
     bool ColumnIsNull(int column) const;
+    bool ColumnIsInteger(int column) const;
+    int ColumnCount() const;
 
 private:
     sqlite3* db_;

@@ -1,7 +1,5 @@
 #include "daemon/ConfigAdmin.h"
 
-#include <strings.h>
-
 #include <cerrno>
 
 #include "configclient/ConfigStatus.h"
@@ -9,6 +7,7 @@
 #include "configclient/PropertyNames.h"
 #include "configclient/Subclient.h"
 #include "daemon/PropertyRules.h"
+#include "daemon/ShareServer.h"
 #include "daemon/StoreOwnership.h"
 #include "daemon/ViewConfiguration.h"
 
@@ -54,15 +53,14 @@ AdminResult ConfigAdmin::SetProperty(unsigned long subclientId, const std::strin
             if (allowed.code != AdminProtocol::kOk) return allowed;
         }
     }
-    bool claimed = false;
+    std::vector<ConfigChange> changes;
     if (name == PropertyNames::kObjectStoreName) {
-        AdminResult claim = Claim(subclientId, stored, claimed);
-        if (claim.code != AdminProtocol::kOk) return claim;
+        AdminResult allowed = ownership_.CheckDefine(subclientId, stored);
+        if (allowed.code != AdminProtocol::kOk) return allowed;
+        changes.push_back(ConfigChange::ClaimStore(stored, subclientId));
     }
-    AdminResult result = Written(db_.SetProperty(subclientId, name, stored),
-                                 "property " + name + " of subclient " + Id(subclientId) + " set");
-    if (result.code != AdminProtocol::kOk && claimed) db_.ReleaseStore(stored, subclientId);
-    return result;
+    changes.push_back(ConfigChange::SetProperty(subclientId, name, stored));
+    return Written(db_.Apply(changes), "property " + name + " of subclient " + Id(subclientId) + " set");
 }
 
 AdminResult ConfigAdmin::RemoveProperty(unsigned long subclientId, const std::string& name) {
@@ -151,40 +149,33 @@ AdminResult ConfigAdmin::DefineStore(unsigned long subclientId, unsigned long cl
     }
     AdminResult failure = ownership_.CheckDefine(subclientId, storeName);
     if (failure.code != AdminProtocol::kOk) return failure;
-    if (create) {
-        const CPelError added = db_.AddSubclient(subclientId, clientId, storeName, 0);
-        if (added.IsError()) return FromError(added);
-    }
-    bool claimed = false;
-    failure = Claim(subclientId, storeName, claimed);
-
+    // One transaction: the subclient, its ownership and its properties come
+    // whole or not at all.
+    std::vector<ConfigChange> changes;
+    if (create) changes.push_back(ConfigChange::AddSubclient(subclientId, clientId, storeName, 0));
+    changes.push_back(ConfigChange::ClaimStore(storeName, subclientId));
     std::vector<std::pair<std::string, std::string>> values = {{PropertyNames::kObjectStoreName, storeName}};
     size_t kept = 0;
     for (const auto& property : DefaultProperties()) {
-        if (failure.code != AdminProtocol::kOk) break;
         std::string existing;
-        const int found = db_.GetProperty(subclientId, property.first, existing);
+        const int found = create ? ZEL_PROP_NOT_FOUND : db_.GetProperty(subclientId, property.first, existing);
         if (found == 0) {
             ++kept;
         } else if (found == ZEL_PROP_NOT_FOUND) {
             values.push_back(property);
         } else {
-            failure = FromStatus(found, subclientId);
-            break;
+            return FromStatus(found, subclientId);
         }
     }
-    if (failure.code == AdminProtocol::kOk && WriteAll(subclientId, values, failure)) {
-        FlushClientCache();
-        AdminResult result = AdminResult::Ok("subclient " + Id(subclientId) + " presents store [" + storeName +
-                                             "] served by [" + serverName_ + "]: " + std::to_string(values.size()) +
-                                             " properties written, " + std::to_string(kept) + " kept");
-        for (const auto& value : values) result.AddRow({value.first, PropertyRules::Describe(value.first, value.second)});
-        return result;
-    }
-    if (claimed) db_.ReleaseStore(storeName, subclientId);
-    if (create) db_.RemoveSubclient(subclientId);
+    for (const auto& value : values) changes.push_back(ConfigChange::SetProperty(subclientId, value.first, value.second));
+    const CPelError error = db_.Apply(changes);
     FlushClientCache();
-    return failure;
+    if (error.IsError()) return FromError(error);
+    AdminResult result = AdminResult::Ok("subclient " + Id(subclientId) + " presents store [" + storeName +
+                                         "] served by [" + serverName_ + "]: " + std::to_string(values.size()) +
+                                         " properties written, " + std::to_string(kept) + " kept");
+    for (const auto& value : values) result.AddRow({value.first, PropertyRules::Describe(value.first, value.second)});
+    return result;
 }
 
 AdminResult ConfigAdmin::AddView(unsigned long subclientId, const std::string& mountPath, const std::string& toTime,
@@ -307,13 +298,11 @@ AdminResult ConfigAdmin::ReleaseStore(unsigned long subclientId, const std::stri
                                  "subclient " + Id(subclientId) + " does not own store [" + store + "]" +
                                      (found == 0 ? "; subclient " + Id(owner) + " does" : std::string()));
     }
-    const CPelError released = db_.ReleaseStore(store, subclientId);
-    if (released.IsError()) return FromError(released);
     // The store's name and views go from the subclient's configuration too,
-    // or it would present a store it no longer owns.
+    // or it would present a store it no longer owns; all in one transaction.
+    std::vector<ConfigChange> changes = {ConfigChange::ReleaseStore(store, subclientId)};
     std::string text;
     size_t dropped = 0;
-    std::vector<std::pair<std::string, std::string>> values;
     if (db_.GetProperty(subclientId, PropertyNames::kViewConfiguration, text) == 0) {
         ViewConfiguration views(text);
         const ViewConfiguration before(text);
@@ -325,41 +314,20 @@ AdminResult ConfigAdmin::ReleaseStore(unsigned long subclientId, const std::stri
                 dropped += views.Remove(mount);
             }
         }
-        if (dropped > 0) values.push_back({PropertyNames::kViewConfiguration, views.Text()});
+        if (dropped > 0) {
+            changes.push_back(ConfigChange::SetProperty(subclientId, PropertyNames::kViewConfiguration, views.Text()));
+        }
     }
     std::string current;
     const bool named = db_.GetProperty(subclientId, PropertyNames::kObjectStoreName, current) == 0 &&
                        WithoutLeadingSlashes(current) == store;
-    AdminResult failure;
-    CPelError unnamed;
-    if (WriteAll(subclientId, values, failure) && named) {
-        unnamed = db_.RemoveProperty(subclientId, PropertyNames::kObjectStoreName);
-        if (unnamed.IsError()) {
-            failure = FromError(unnamed);
-            if (dropped > 0) db_.SetProperty(subclientId, PropertyNames::kViewConfiguration, text);
-        }
-    }
-    if (failure.code != AdminProtocol::kOk) {
-        db_.ClaimStore(store, subclientId);
-        FlushClientCache();
-        return failure;
-    }
+    if (named) changes.push_back(ConfigChange::RemoveProperty(subclientId, PropertyNames::kObjectStoreName));
+    const CPelError error = db_.Apply(changes);
     FlushClientCache();
+    if (error.IsError()) return FromError(error);
     return AdminResult::Ok("store [" + store + "] released by subclient " + Id(subclientId) + " (" +
                            (named ? "its store name and " : "") + std::to_string(dropped) +
                            " view records removed); its data stays for the subclient that defines it next");
-}
-
-AdminResult ConfigAdmin::Claim(unsigned long subclientId, const std::string& store, bool& claimed) {
-    claimed = false;
-    AdminResult allowed = ownership_.CheckDefine(subclientId, store);
-    if (allowed.code != AdminProtocol::kOk) return allowed;
-    unsigned long owner = 0;
-    const bool wasOwned = db_.FindStoreOwner(store, owner) == 0;
-    const CPelError error = db_.ClaimStore(store, subclientId);
-    if (error.IsError()) return FromError(error);
-    claimed = !wasOwned;
-    return AdminResult::Ok("");
 }
 
 AdminResult ConfigAdmin::RemoveView(unsigned long subclientId, const std::string& mountPath) {
@@ -376,31 +344,18 @@ AdminResult ConfigAdmin::RemoveView(unsigned long subclientId, const std::string
 }
 
 bool ConfigAdmin::IsShareOfThisServer(unsigned long subclientId, const std::string& path) {
-    SubclientRecord record;
-    const int found = db_.FindSubclient(subclientId, record);
-    if (found == ZEL_SUBCLIENT_NOT_FOUND) return false;
-    std::string storeServer;
-    std::string store;
-    std::string views;
-    const int statuses[] = {found, db_.GetProperty(subclientId, PropertyNames::kNFSServers, storeServer),
-                            db_.GetProperty(subclientId, PropertyNames::kObjectStoreName, store),
-                            db_.GetProperty(subclientId, PropertyNames::kViewConfiguration, views)};
-    for (int status : statuses) {
-        if (status != 0 && status != ZEL_PROP_NOT_FOUND) return true;
+    std::vector<std::string> servers;
+    switch (ShareServer::ServersOf(db_, subclientId, path, servers)) {
+        case ShareServer::Answer::kDatabaseError:
+            return true;
+        case ShareServer::Answer::kFound:
+            for (const std::string& server : servers) {
+                if (ShareServer::SameServer(server, serverName_)) return true;
+            }
+            return false;
+        default:
+            return false;
     }
-    auto isThisServer = [this](const std::string& name) { return strcasecmp(name.c_str(), serverName_.c_str()) == 0; };
-    if (!WithoutLeadingSlashes(store).empty() && path == "/" + WithoutLeadingSlashes(store)) {
-        return isThisServer(storeServer);
-    }
-    const ViewConfiguration records(views);
-    for (const std::string& view : records.records()) {
-        std::string mount;
-        std::string server;
-        if (!ViewConfiguration::Element(view, "MntPath", mount) || mount != path) continue;
-        if (!ViewConfiguration::Element(view, "NFSServer", server) || server.empty()) server = storeServer;
-        if (isThisServer(server)) return true;
-    }
-    return false;
 }
 
 bool ConfigAdmin::StoreName(unsigned long subclientId, std::string& name, AdminResult& failure) {
@@ -417,30 +372,6 @@ bool ConfigAdmin::StoreName(unsigned long subclientId, std::string& name, AdminR
         failure = FromStatus(status, subclientId);
     }
     return false;
-}
-
-bool ConfigAdmin::WriteAll(unsigned long subclientId, const std::vector<std::pair<std::string, std::string>>& values,
-                           AdminResult& failure) {
-    std::vector<std::pair<std::string, std::pair<int, std::string>>> previous;
-    for (const auto& value : values) {
-        std::string old;
-        const int status = db_.GetProperty(subclientId, value.first, old);
-        const CPelError written = db_.SetProperty(subclientId, value.first, value.second);
-        if (!written.IsError()) {
-            previous.push_back({value.first, {status, old}});
-            continue;
-        }
-        failure = FromError(written);
-        for (auto it = previous.rbegin(); it != previous.rend(); ++it) {
-            if (it->second.first == 0) {
-                db_.SetProperty(subclientId, it->first, it->second.second);
-            } else {
-                db_.RemoveProperty(subclientId, it->first);
-            }
-        }
-        return false;
-    }
-    return true;
 }
 
 AdminResult ConfigAdmin::Written(const CPelError& error, const std::string& done) {

@@ -5,8 +5,8 @@
 //
 // Every method answers with an AdminResult: kOk, kBadRequest (bad value),
 // kNotFound, kAlreadyExists or kDatabaseError, with a text for the user.
-// A command that writes several values writes all of them or, on a failure,
-// puts back what it had changed.
+// A command that writes several values writes them in one transaction
+// (ConfigDatabase::Apply): all of them or none.
 //
 // Thread safety: the database serialises its own use; commands that read
 // and then write (define-store, add-view, remove-view) expect one admin
@@ -99,16 +99,9 @@ private:
     // The subclient's store name without a leading "/"; a kNotFound or
     // kDatabaseError result when it has none.
     bool StoreName(unsigned long subclientId, std::string& name, AdminResult& failure);
-    // Makes the subclient the store's owner when nothing speaks against
-    // it; claimed tells whether it did not own it before.
-    AdminResult Claim(unsigned long subclientId, const std::string& store, bool& claimed);
     // Fills the view's clients, users and groups from access or the store.
     bool ViewAccessOf(unsigned long subclientId, const ViewAccess& access, ViewConfiguration::View& view,
                       AdminResult& failure);
-    // Writes the properties in order; on a failure restores the previous
-    // values of those already written and answers the failure.
-    bool WriteAll(unsigned long subclientId, const std::vector<std::pair<std::string, std::string>>& values,
-                  AdminResult& failure);
     AdminResult Written(const CPelError& error, const std::string& done);
     static AdminResult FromError(const CPelError& error);
     static AdminResult FromStatus(int status, unsigned long subclientId);

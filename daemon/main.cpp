@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 
 #include "configclient/ConfigDatabase.h"
@@ -25,6 +26,7 @@
 #include "daemon/QuaydLog.h"
 #include "daemon/QuaydOptions.h"
 #include "daemon/PruneScheduler.h"
+#include "daemon/ServerRequestListener.h"
 #include "daemon/StorePruning.h"
 #include "host/LogWriter.h"
 #include "host/QuayServiceGlobals.h"
@@ -104,9 +106,16 @@ int Serve(const QuaydOptions& options, ModuleLoader& loader, DaemonSignals& sign
                                   });
     StorePruning pruning(ConfigDatabase::Instance(), QuayServiceGlobals::clientName);
     AdminRequestHandler handler(module, config, persistence, pruning);
-    AdminServer server([&handler](const KeyValueList& request, const std::string& caller) {
+    // The admin socket and the requests of other servers (through a shared
+    // PostgreSQL configuration database) take turns.
+    std::mutex handlerMutex;
+    auto handle = [&handler, &handlerMutex](const KeyValueList& request, const std::string& caller) {
+        std::lock_guard<std::mutex> lock(handlerMutex);
         return handler.Handle(request, caller);
-    });
+    };
+    AdminServer server(handle);
+    const bool shared = ConfigBackend::IsPostgresLocation(ConfigDatabase::Instance().Path());
+    ServerRequestListener requests(ConfigDatabase::Instance().Path(), QuayServiceGlobals::clientName, handle);
     // Opened before the exports come back: a socket path in use stops quayd
     // before it touches them.
     int error = server.Open(socketPath);
@@ -122,6 +131,7 @@ int Serve(const QuaydOptions& options, ModuleLoader& loader, DaemonSignals& sign
     NfsServer nfs(module);
     PruneScheduler pruner(pruning);
     auto stop = [&](int status) {
+        requests.Stop();
         pruner.Stop();
         nfs.Stop();
         server.Stop();
@@ -145,10 +155,16 @@ int Serve(const QuaydOptions& options, ModuleLoader& loader, DaemonSignals& sign
         return stop(1);
     }
     pruner.Start();
+    std::string requestsError;
+    if (shared && !requests.Start(requestsError)) {
+        fprintf(stderr, "quayd: cannot serve the requests of other servers: %s\n", requestsError.c_str());
+        QUAYD_LOG(-1, "ERROR: Server requests not served: %s", requestsError.c_str());
+        return stop(1);
+    }
     QUAYD_LOG(-1, "INFO: quayd started: module [%s] type [%d], data directory [%s]",
               module.GetFSMName().c_str(), module.GetFSMType(), dataDir.c_str());
-    QUAYD_LOG(1, "INFO: quayd admin socket [%s], server name [%s]", socketPath.c_str(),
-              QuayServiceGlobals::clientName.c_str());
+    QUAYD_LOG(1, "INFO: quayd admin socket [%s], server name [%s], configuration database [%s]", socketPath.c_str(),
+              QuayServiceGlobals::clientName.c_str(), ConfigDatabase::Instance().Describe().c_str());
 
     const int stopSignal = WaitForStop(signals, persistence);
     QUAYD_LOG(-1, "INFO: quayd stopping on signal [%d]", stopSignal);
@@ -167,6 +183,11 @@ int main(int argc, char** argv) {
     if (options.help || options.version) {
         fputs(options.help ? QuaydOptions::Help().c_str() : QuaydOptions::Version().c_str(), stdout);
         return 0;
+    }
+    if (ConfigBackend::HasPassword(options.configDb)) {
+        fprintf(stderr, "quayd: --config-db must not carry a password (every user can read command lines); "
+                        "give it in QUAY_CONFIG_DB, a service file or PGPASSFILE\n");
+        return 2;
     }
     if (!options.dataDir.empty()) setenv("QUAY_DATA_DIR", options.dataDir.c_str(), 1);
     if (options.logLevel != -2) g_ptrLogWriter->SetLevel(options.logLevel);
@@ -219,8 +240,8 @@ int main(int argc, char** argv) {
                                                           : dataDir + "/config.db";
     const CPelError dbError = ConfigDatabase::Instance().Open(configDb);
     if (dbError.IsError()) {
-        fprintf(stderr, "quayd: cannot open configuration database %s: %s\n", configDb.c_str(),
-                dbError.AsString().c_str());
+        fprintf(stderr, "quayd: cannot open configuration database %s: %s\n",
+                ConfigBackend::Describe(configDb).c_str(), dbError.AsString().c_str());
         return 1;
     }
     if (!loader.Load(modulePath)) {

@@ -110,6 +110,11 @@ std::string QuayAdmCommand::Usage() {
     std::string usage =
         "usage: quayadm [--socket PATH] <command> [arguments]\n"
         "       quayadm [--socket PATH] --raw   (sends stdin as the request payload)\n"
+        "       quayadm --route | --config-db URI | --server NAME  [--timeout SECONDS] <command> ...\n"
+        "           (through the shared PostgreSQL configuration database, to --server or to the\n"
+        "            server the configuration gives the share or store to; the database is\n"
+        "            --config-db, else $QUAY_CONFIG_DB; a server that does not take the request\n"
+        "            within --timeout seconds, default 30, never runs it)\n"
         "       quayadm --help | --version\n"
         "commands:\n";
     for (const CommandSpec& spec : Commands()) usage += std::string("  ") + spec.synopsis + "\n";

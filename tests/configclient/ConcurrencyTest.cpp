@@ -8,8 +8,10 @@
 #include "tests/configclient/ConfigClientTest.h"
 
 using ConcurrencyTest = ConfigClientTest;
+// Each open of ":memory:" is a new, empty database: SQLite's alone.
+using SqliteReopenTest = ConfigClientTest;
 
-TEST_F(ConcurrencyTest, ClientSeesItsOwnWritesWhileOthersReadAndFlush) {
+TEST_P(ConcurrencyTest, ClientSeesItsOwnWritesWhileOthersReadAndFlush) {
     constexpr int kWrites = 400;
     Set(kSubclient, PropertyNames::kSupportedProtocols, "w-1");
     std::atomic<bool> done(false);
@@ -50,7 +52,7 @@ TEST_F(ConcurrencyTest, ClientSeesItsOwnWritesWhileOthersReadAndFlush) {
     EXPECT_EQ("w" + std::to_string(kWrites - 1), Stored(kSubclient, PropertyNames::kSupportedProtocols));
 }
 
-TEST_F(ConcurrencyTest, ParallelAdministrationLosesNothing) {
+TEST_P(ConcurrencyTest, ParallelAdministrationLosesNothing) {
     constexpr int kThreads = 4;
     constexpr int kPerThread = 50;
     std::atomic<int> failures(0);
@@ -73,7 +75,7 @@ TEST_F(ConcurrencyTest, ParallelAdministrationLosesNothing) {
     EXPECT_EQ(2u * kThreads * kPerThread, db().CallLog().size());
 }
 
-TEST_F(ConcurrencyTest, ReopeningWhileClientsReadGivesOnlyValidAnswers) {
+TEST_P(SqliteReopenTest, ReopeningWhileClientsReadGivesOnlyValidAnswers) {
     std::atomic<bool> done(false);
     std::atomic<int> unexpected(0);
     std::vector<std::thread> readers;
@@ -100,3 +102,6 @@ TEST_F(ConcurrencyTest, ReopeningWhileClientsReadGivesOnlyValidAnswers) {
     for (auto& reader : readers) reader.join();
     EXPECT_EQ(0, unexpected.load());
 }
+
+ON_EVERY_BACKEND(ConcurrencyTest);
+ON_SQLITE_ONLY(SqliteReopenTest);

@@ -1,6 +1,8 @@
-// Fixture of the configuration-client tests: a fresh in-memory database with
-// client 1 and subclient 10, a private temporary directory for file
-// databases, and seams and cache reset before and after each test.
+// Fixture of the configuration-client tests, run on every backend: a fresh
+// database (SQLite in memory, or a new database on the tests' PostgreSQL
+// server) with client 1 and subclient 10, a private temporary directory for
+// file databases, and seams and cache reset before and after each test.
+// ON_EVERY_BACKEND(Fixture) instantiates a fixture's TEST_Ps for both.
 #pragma once
 #include <ftw.h>
 #include <stdlib.h>
@@ -14,8 +16,26 @@
 #include "configclient/ConfigDatabase.h"
 #include "configclient/ConfigStatus.h"
 #include "configclient/Subclient.h"
+#include "tests/support/PostgresTestServer.h"
 
-class ConfigClientTest : public ::testing::Test {
+enum class Backend { kSqlite, kPostgres };
+
+// Names the parameter in test listings.
+inline void PrintTo(Backend backend, std::ostream* out) {
+    *out << (backend == Backend::kSqlite ? "SQLite" : "PostgreSQL");
+}
+
+inline std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
+    return info.param == Backend::kSqlite ? "Sqlite" : "Postgres";
+}
+
+#define ON_EVERY_BACKEND(Fixture)                                                                      \
+    INSTANTIATE_TEST_SUITE_P(Backends, Fixture, ::testing::Values(Backend::kSqlite, Backend::kPostgres), \
+                             BackendName)
+#define ON_SQLITE_ONLY(Fixture) \
+    INSTANTIATE_TEST_SUITE_P(Backends, Fixture, ::testing::Values(Backend::kSqlite), BackendName)
+
+class ConfigClientTest : public ::testing::TestWithParam<Backend> {
 protected:
     static constexpr unsigned long kClient = 1;
     static constexpr unsigned long kSubclient = 10;
@@ -24,7 +44,13 @@ protected:
         char pattern[] = "/tmp/configclient.XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(pattern));
         dir_ = pattern;
-        ASSERT_FALSE(db().Open(":memory:").IsError());
+        location_ = ":memory:";
+        if (GetParam() == Backend::kPostgres) {
+            std::string error;
+            if (!PostgresTestServer::Available(error)) GTEST_SKIP() << "no PostgreSQL: " << error;
+            ASSERT_TRUE(PostgresTestServer::CreateDatabase(database_, location_, error)) << error;
+        }
+        ASSERT_FALSE(db().Open(location_).IsError());
         ASSERT_FALSE(db().AddClient(kClient, "mediaagent1").IsError());
         ASSERT_FALSE(db().AddSubclient(kSubclient, kClient, "sc10", 0).IsError());
         EnableAppMgrClientMessageCache(true);
@@ -34,7 +60,9 @@ protected:
 
     void TearDown() override {
         db().ClearStatusOverrides();
+        db().SetStatementHook(nullptr);
         db().Close();
+        if (!database_.empty()) PostgresTestServer::DropDatabase(database_);
         nftw(dir_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
     }
 
@@ -56,6 +84,8 @@ protected:
     }
 
     std::string dir_;
+    std::string location_;  // what the test's database was opened from
+    std::string database_;  // the PostgreSQL database's name; empty on SQLite
 
 private:
     static int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {

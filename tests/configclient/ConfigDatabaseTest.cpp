@@ -6,6 +6,7 @@
 #include <climits>
 #include <fstream>
 
+#include "configclient/ConfigSchema.h"
 #include "configclient/PropertyNames.h"
 #include "tests/configclient/ConfigClientTest.h"
 
@@ -19,8 +20,9 @@ bool Exists(const std::string& path) {
 }  // namespace
 
 using ConfigDatabaseTest = ConfigClientTest;
+using SqliteFileTest = ConfigClientTest;
 
-TEST_F(ConfigDatabaseTest, AdminRejectsBadArgumentsWithEinval) {
+TEST_P(ConfigDatabaseTest, AdminRejectsBadArgumentsWithEinval) {
     EXPECT_EQ(EINVAL, db().AddClient(0, "a").ErrNo());
     EXPECT_EQ(EINVAL, db().AddClient(2, "").ErrNo());
     EXPECT_EQ(EINVAL, db().AddSubclient(static_cast<unsigned long>(LLONG_MAX) + 1, kClient, "x", 0).ErrNo());
@@ -31,7 +33,7 @@ TEST_F(ConfigDatabaseTest, AdminRejectsBadArgumentsWithEinval) {
     EXPECT_TRUE(db().ListSubclients().size() == 1);
 }
 
-TEST_F(ConfigDatabaseTest, AdminReportsDuplicatesAndMissingReferences) {
+TEST_P(ConfigDatabaseTest, AdminReportsDuplicatesAndMissingReferences) {
     EXPECT_EQ(EEXIST, db().AddClient(kClient, "again").ErrNo());
     EXPECT_EQ(EEXIST, db().AddSubclient(kSubclient, kClient, "again", 0).ErrNo());
     EXPECT_EQ(ENOENT, db().AddSubclient(11, 99, "orphan", 0).ErrNo());
@@ -44,7 +46,7 @@ TEST_F(ConfigDatabaseTest, AdminReportsDuplicatesAndMissingReferences) {
     EXPECT_EQ("sc10", subclients[0].name);
 }
 
-TEST_F(ConfigDatabaseTest, GetPropertyTellsMissingSubclientFromMissingProperty) {
+TEST_P(ConfigDatabaseTest, GetPropertyTellsMissingSubclientFromMissingProperty) {
     std::string value = "keep";
     EXPECT_EQ(CONFIG_NO_SUBCLIENT, db().GetProperty(99, "quayUsers", value));
     EXPECT_EQ(ZEL_PROP_NOT_FOUND, db().GetProperty(kSubclient, "quayUsers", value));
@@ -54,7 +56,7 @@ TEST_F(ConfigDatabaseTest, GetPropertyTellsMissingSubclientFromMissingProperty) 
     EXPECT_EQ("", value);
 }
 
-TEST_F(ConfigDatabaseTest, PropertyValuesKeepEveryByte) {
+TEST_P(ConfigDatabaseTest, PropertyValuesKeepEveryByte) {
     const std::string value("a\0b \"quoted\" <x>&\n\xC3\xA9", 20);
     Set(kSubclient, "quayBackupFilter", value);
     EXPECT_EQ(value, Stored(kSubclient, "quayBackupFilter"));
@@ -64,7 +66,7 @@ TEST_F(ConfigDatabaseTest, PropertyValuesKeepEveryByte) {
     EXPECT_EQ("<unset>", Stored(kSubclient, "quayBackupFilter"));
 }
 
-TEST_F(ConfigDatabaseTest, RemovingSubclientRemovesItsProperties) {
+TEST_P(ConfigDatabaseTest, RemovingSubclientRemovesItsProperties) {
     Set(kSubclient, "quayUsers", "1,2");
     ASSERT_FALSE(db().RemoveSubclient(kSubclient).IsError());
     ASSERT_FALSE(db().AddSubclient(kSubclient, kClient, "reborn", 0).IsError());
@@ -72,7 +74,7 @@ TEST_F(ConfigDatabaseTest, RemovingSubclientRemovesItsProperties) {
     EXPECT_EQ(ZEL_PROP_NOT_FOUND, db().GetProperty(kSubclient, "quayUsers", value));
 }
 
-TEST_F(ConfigDatabaseTest, ListsSubclientsAndPropertiesInOrder) {
+TEST_P(ConfigDatabaseTest, ListsSubclientsAndPropertiesInOrder) {
     ASSERT_FALSE(db().AddClient(2, "mediaagent2").IsError());
     ASSERT_FALSE(db().AddSubclient(30, 2, "sc30", 10).IsError());
     ASSERT_FALSE(db().AddSubclient(20, kClient, "sc20", 0).IsError());
@@ -98,7 +100,7 @@ TEST_F(ConfigDatabaseTest, ListsSubclientsAndPropertiesInOrder) {
     EXPECT_EQ(ENOENT, error.ErrNo());
 }
 
-TEST_F(ConfigDatabaseTest, FileDatabaseSurvivesCloseAndOpen) {
+TEST_P(SqliteFileTest, FileDatabaseSurvivesCloseAndOpen) {
     const std::string path = dir_ + "/config.db";
     ASSERT_FALSE(db().Open(path).IsError());
     EXPECT_EQ(path, db().Path());
@@ -116,17 +118,17 @@ TEST_F(ConfigDatabaseTest, FileDatabaseSurvivesCloseAndOpen) {
     EXPECT_EQ("100,200", users);
 }
 
-TEST_F(ConfigDatabaseTest, FailedOpenKeepsThePreviousDatabase) {
+TEST_P(ConfigDatabaseTest, FailedOpenKeepsThePreviousDatabase) {
     Set(kSubclient, "quayUsers", "7");
     const CPelError error = db().Open(dir_ + "/missing/dir/config.db");
     EXPECT_EQ(EIO, error.ErrNo());
     EXPECT_NE(std::string::npos, error.Message().find("cannot open configuration database")) << error.Message();
-    EXPECT_EQ(":memory:", db().Path());
+    EXPECT_EQ(location_, db().Path());
     EXPECT_EQ("7", Stored(kSubclient, "quayUsers"));
     EXPECT_EQ(EINVAL, db().Open("").ErrNo());
 }
 
-TEST_F(ConfigDatabaseTest, OpenRefusesFileThatIsNotADatabase) {
+TEST_P(SqliteFileTest, OpenRefusesFileThatIsNotADatabase) {
     const std::string path = dir_ + "/garbage.db";
     std::ofstream(path) << "this is not an SQLite database, just some text that is long enough";
     const CPelError error = db().Open(path);
@@ -134,16 +136,16 @@ TEST_F(ConfigDatabaseTest, OpenRefusesFileThatIsNotADatabase) {
     EXPECT_EQ(":memory:", db().Path());
 }
 
-TEST_F(ConfigDatabaseTest, OpenRefusesNewerSchemaVersion) {
+TEST_P(SqliteFileTest, OpenRefusesNewerSchemaVersion) {
     const std::string path = dir_ + "/newer.db";
     sqlite3* raw = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &raw));
-    ASSERT_EQ(SQLITE_OK, sqlite3_exec(raw, "PRAGMA user_version=3", nullptr, nullptr, nullptr));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(raw, ("PRAGMA user_version=" + std::to_string(ConfigSchema::kVersion + 1)).c_str(), nullptr, nullptr, nullptr));
     sqlite3_close(raw);
     EXPECT_EQ(ENOTSUP, db().Open(path).ErrNo());
 }
 
-TEST_F(ConfigDatabaseTest, ReopensAnOlderFileAndAddsMissingTables) {
+TEST_P(SqliteFileTest, ReopensAnOlderFileAndAddsMissingTables) {
     const std::string path = dir_ + "/partial.db";
     sqlite3* raw = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &raw));
@@ -158,7 +160,7 @@ TEST_F(ConfigDatabaseTest, ReopensAnOlderFileAndAddsMissingTables) {
     EXPECT_EQ("kept", db().ListSubclients()[0].clientName);
 }
 
-TEST_F(ConfigDatabaseTest, AStoreBelongsToOneSubclientUntilReleasedOrItsSubclientIsRemoved) {
+TEST_P(ConfigDatabaseTest, AStoreBelongsToOneSubclientUntilReleasedOrItsSubclientIsRemoved) {
     ASSERT_FALSE(db().AddSubclient(50, kClient, "sc50", 0).IsError());
     unsigned long owner = 0;
     EXPECT_EQ(ZEL_PROP_NOT_FOUND, db().FindStoreOwner("store1", owner));
@@ -185,7 +187,7 @@ TEST_F(ConfigDatabaseTest, AStoreBelongsToOneSubclientUntilReleasedOrItsSubclien
     EXPECT_TRUE(owners.empty());
 }
 
-TEST_F(ConfigDatabaseTest, AVersionOneFileGetsItsOwnersFromTheStoreNames) {
+TEST_P(SqliteFileTest, AVersionOneFileGetsItsOwnersFromTheStoreNames) {
     const std::string path = dir_ + "/v1.db";
     sqlite3* raw = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &raw));
@@ -210,18 +212,23 @@ TEST_F(ConfigDatabaseTest, AVersionOneFileGetsItsOwnersFromTheStoreNames) {
     EXPECT_EQ((std::vector<std::pair<std::string, unsigned long>>{{"own", 3}, {"shared", 7}}), owners);
 }
 
-TEST_F(ConfigDatabaseTest, WithoutOpenUsesQuayConfigDbAndCreatesItsDirectory) {
+TEST_P(ConfigDatabaseTest, WithoutOpenUsesQuayConfigDbAndCreatesItsDirectory) {
     db().Close();
-    const std::string path = dir_ + "/nested/dir/lazy.db";
+    const bool sqlite = GetParam() == Backend::kSqlite;
+    const std::string path = sqlite ? dir_ + "/nested/dir/lazy.db" : location_;
     setenv("QUAY_CONFIG_DB", path.c_str(), 1);
     const CPelError added = db().AddClient(7, "lazy");
     unsetenv("QUAY_CONFIG_DB");
     ASSERT_FALSE(added.IsError()) << added.AsString();
     EXPECT_EQ(path, db().Path());
-    EXPECT_TRUE(Exists(path));
+    if (sqlite) {
+        EXPECT_TRUE(Exists(path));
+    } else {
+        EXPECT_EQ(1u, db().ListSubclients().size());
+    }
 }
 
-TEST_F(ConfigDatabaseTest, DefaultPathFollowsTheDataDirectory) {
+TEST_P(SqliteFileTest, DefaultPathFollowsTheDataDirectory) {
     unsetenv("QUAY_CONFIG_DB");
     setenv("QUAY_DATA_DIR", dir_.c_str(), 1);
     EXPECT_EQ(dir_ + "/config.db", ConfigDatabase::DefaultPath());
@@ -232,7 +239,7 @@ TEST_F(ConfigDatabaseTest, DefaultPathFollowsTheDataDirectory) {
     unsetenv("QUAY_DATA_DIR");
 }
 
-TEST_F(ConfigDatabaseTest, UnopenableDefaultFailsEveryOperation) {
+TEST_P(SqliteFileTest, UnopenableDefaultFailsEveryOperation) {
     db().Close();
     const std::string blocker = dir_ + "/file";
     std::ofstream(blocker) << "x";
@@ -249,7 +256,7 @@ TEST_F(ConfigDatabaseTest, UnopenableDefaultFailsEveryOperation) {
     EXPECT_EQ("keep", value);
 }
 
-TEST_F(ConfigDatabaseTest, OpeningAnotherDatabaseDropsCachedValues) {
+TEST_P(ConfigDatabaseTest, OpeningAnotherDatabaseDropsCachedValues) {
     Set(kSubclient, "quayUsers", "cached");
     std::string users;
     ASSERT_EQ(0, Subclient(kSubclient).getQuayUsers(users, nullptr));
@@ -258,3 +265,47 @@ TEST_F(ConfigDatabaseTest, OpeningAnotherDatabaseDropsCachedValues) {
     EXPECT_EQ(CONFIG_NO_SUBCLIENT, Subclient(kSubclient).getQuayUsers(users, nullptr));
     EXPECT_EQ(ZEL_SUBCLIENT_NOT_FOUND, Subclient(kSubclient).lookup(nullptr));
 }
+
+TEST_P(ConfigDatabaseTest, ApplyMakesEveryChangeOrNone) {
+    const CPelError failed = db().Apply({ConfigChange::SetProperty(kSubclient, "quayUsers", "1"),
+                                         ConfigChange::AddSubclient(11, kClient, "sc11", 0),
+                                         ConfigChange::ClaimStore("store1", 11),
+                                         ConfigChange::RemoveProperty(kSubclient, "quayGroups")});
+    EXPECT_EQ(ENOENT, failed.ErrNo());
+    EXPECT_EQ("property quayGroups of subclient 10 is not set", failed.Message());
+    EXPECT_EQ("<unset>", Stored(kSubclient, "quayUsers"));
+    EXPECT_EQ(1u, db().ListSubclients().size());
+    unsigned long owner = 0;
+    EXPECT_EQ(ZEL_PROP_NOT_FOUND, db().FindStoreOwner("store1", owner));
+
+    ASSERT_FALSE(db().Apply({ConfigChange::SetProperty(kSubclient, "quayUsers", "1"),
+                             ConfigChange::AddSubclient(11, kClient, "sc11", 0), ConfigChange::ClaimStore("store1", 11),
+                             ConfigChange::ReleaseStore("store1", 11), ConfigChange::RemoveSubclient(11)})
+                     .IsError());
+    EXPECT_EQ("1", Stored(kSubclient, "quayUsers"));
+    EXPECT_EQ(1u, db().ListSubclients().size());
+    // A bad argument anywhere refuses the whole list before anything runs.
+    EXPECT_EQ(EINVAL, db().Apply({ConfigChange::SetProperty(kSubclient, "quayUsers", "2"),
+                                  ConfigChange::AddClient(0, "zero")})
+                          .ErrNo());
+    EXPECT_EQ("1", Stored(kSubclient, "quayUsers"));
+}
+
+TEST_P(ConfigDatabaseTest, NamesSortAndCompareByTheirBytes) {
+    const std::string names[] = {"\xC3\xA9t\xC3\xA9", "Zeta", "alpha", "a b", std::string("n\0ul", 4)};
+    for (const std::string& name : names) Set(kSubclient, name, name + "=");
+    CPelError error;
+    const auto properties = db().ListProperties(kSubclient, &error);
+    ASSERT_FALSE(error.IsError());
+    ASSERT_EQ(5u, properties.size());
+    EXPECT_EQ("Zeta", properties[0].first);
+    EXPECT_EQ("a b", properties[1].first);
+    EXPECT_EQ("alpha", properties[2].first);
+    EXPECT_EQ(std::string("n\0ul", 4), properties[3].first);
+    EXPECT_EQ("\xC3\xA9t\xC3\xA9", properties[4].first);
+    EXPECT_EQ(std::string("n\0ul=", 5), Stored(kSubclient, std::string("n\0ul", 4)));
+    EXPECT_EQ("<unset>", Stored(kSubclient, "ALPHA"));
+}
+
+ON_EVERY_BACKEND(ConfigDatabaseTest);
+ON_SQLITE_ONLY(SqliteFileTest);

@@ -20,7 +20,7 @@ std::string RequestXml() {
 
 using StoredProcedureTest = ConfigClientTest;
 
-TEST_F(StoredProcedureTest, ListsEverySubclientWithAStoreName) {
+TEST_P(StoredProcedureTest, ListsEverySubclientWithAStoreName) {
     for (unsigned long id : {11, 12, 13, 14}) {
         ASSERT_FALSE(db().AddSubclient(id, kClient, "sc" + std::to_string(id), 0).IsError());
     }
@@ -43,7 +43,7 @@ TEST_F(StoredProcedureTest, ListsEverySubclientWithAStoreName) {
     EXPECT_EQ("store12", (*shares)[1].getstring(2, 2, 513467887, 4977462));
 }
 
-TEST_F(StoredProcedureTest, NoStoresGiveAnEmptyList) {
+TEST_P(StoredProcedureTest, NoStoresGiveAnEmptyList) {
     std::string response;
     ASSERT_EQ(0, App_ExecuteSP::executeStoredProcedure(506208772, RequestXml(), response, nullptr));
     App::GetNFSShareResp answer;
@@ -53,7 +53,7 @@ TEST_F(StoredProcedureTest, NoStoresGiveAnEmptyList) {
     EXPECT_TRUE(shares->empty());
 }
 
-TEST_F(StoredProcedureTest, BadRequestsFailAndLeaveTheResponseAlone) {
+TEST_P(StoredProcedureTest, BadRequestsFailAndLeaveTheResponseAlone) {
     std::string response = "untouched";
     EXPECT_EQ(CONFIG_UNKNOWN_PROCEDURE, App_ExecuteSP::executeStoredProcedure(1, RequestXml(), response, nullptr));
     EXPECT_EQ(CONFIG_BAD_REQUEST, App_ExecuteSP::executeStoredProcedure(506208772, "<Msg", response, nullptr));
@@ -63,7 +63,7 @@ TEST_F(StoredProcedureTest, BadRequestsFailAndLeaveTheResponseAlone) {
     EXPECT_EQ("untouched", response);
 }
 
-TEST_F(StoredProcedureTest, OverrideFailsTheProcedure) {
+TEST_P(StoredProcedureTest, OverrideFailsTheProcedure) {
     db().SetStatusOverride(0, "executeStoredProcedure", 42);
     std::string response = "untouched";
     EXPECT_EQ(42, App_ExecuteSP::executeStoredProcedure(506208772, RequestXml(), response, nullptr));
@@ -71,7 +71,7 @@ TEST_F(StoredProcedureTest, OverrideFailsTheProcedure) {
     EXPECT_EQ(1u, db().CallCount(0, "executeStoredProcedure"));
 }
 
-TEST_F(StoredProcedureTest, ApplicationIdFillsClientAndNames) {
+TEST_P(StoredProcedureTest, ApplicationIdFillsClientAndNames) {
     ApplicationId app(ApplicationId::KIND_SUBCLIENT, kSubclient);
     ASSERT_EQ(0, app.getApplicationId(nullptr));
     EXPECT_EQ(kClient, app.getAppIdInfo().clientId);
@@ -80,7 +80,7 @@ TEST_F(StoredProcedureTest, ApplicationIdFillsClientAndNames) {
     EXPECT_EQ("sc10", app.getAppIdInfo().subclientName);
 }
 
-TEST_F(StoredProcedureTest, ApplicationIdFailsForUnknownSubclientOrKind) {
+TEST_P(StoredProcedureTest, ApplicationIdFailsForUnknownSubclientOrKind) {
     ApplicationId missing(2, 99);
     EXPECT_EQ(ZEL_SUBCLIENT_NOT_FOUND, missing.getApplicationId(nullptr));
     EXPECT_EQ(0u, missing.getAppIdInfo().clientId);
@@ -90,7 +90,7 @@ TEST_F(StoredProcedureTest, ApplicationIdFailsForUnknownSubclientOrKind) {
     EXPECT_EQ(9, ApplicationId(2, kSubclient).getApplicationId(nullptr));
 }
 
-TEST_F(StoredProcedureTest, IndexCacheIdIsStablePerClientNameIgnoringCase) {
+TEST_P(StoredProcedureTest, IndexCacheIdIsStablePerClientNameIgnoringCase) {
     const unsigned long id = ZELMMIdxInfo(0, "mediaagent1", 0).getCacheIDForMA();
     EXPECT_NE(0u, id);
     EXPECT_EQ(id, ZELMMIdxInfo(0, "mediaagent1", 0).getCacheIDForMA());
@@ -99,7 +99,7 @@ TEST_F(StoredProcedureTest, IndexCacheIdIsStablePerClientNameIgnoringCase) {
     EXPECT_LE(id, static_cast<unsigned long>(INT64_MAX));
 }
 
-TEST_F(StoredProcedureTest, IndexCacheStateIsRecorded) {
+TEST_P(StoredProcedureTest, IndexCacheStateIsRecorded) {
     ZELMMIdxInfo info(0, "mediaagent1", 0);
     const unsigned long id = info.getCacheIDForMA();
     bool online = false;
@@ -113,7 +113,7 @@ TEST_F(StoredProcedureTest, IndexCacheStateIsRecorded) {
     EXPECT_EQ(CONFIG_BAD_REQUEST, info.setIndexCacheOnlineOffline(0, true, 0));
 }
 
-TEST_F(StoredProcedureTest, IndexCacheOverrideFailsWithoutRecording) {
+TEST_P(StoredProcedureTest, IndexCacheOverrideFailsWithoutRecording) {
     ZELMMIdxInfo info(0, "mediaagent1", 0);
     const unsigned long id = info.getCacheIDForMA();
     db().SetStatusOverride(0, "setIndexCacheOnlineOffline", 13);
@@ -122,3 +122,4 @@ TEST_F(StoredProcedureTest, IndexCacheOverrideFailsWithoutRecording) {
     EXPECT_EQ(ZEL_PROP_NOT_FOUND, db().GetIndexCacheState(id, online));
     EXPECT_EQ(1u, db().CallCount(0, "setIndexCacheOnlineOffline"));
 }
+ON_EVERY_BACKEND(StoredProcedureTest);

@@ -82,13 +82,13 @@ std::string Sentinel(const Getter& getter) {
 
 using SubclientTest = ConfigClientTest;
 
-TEST_F(SubclientTest, LookupAnswers100OnlyForMissingSubclient) {
+TEST_P(SubclientTest, LookupAnswers100OnlyForMissingSubclient) {
     EXPECT_EQ(0, Subclient(kSubclient).lookup(nullptr));
     EXPECT_EQ(ZEL_SUBCLIENT_NOT_FOUND, Subclient(99).lookup(nullptr));
     EXPECT_EQ(ZEL_SUBCLIENT_NOT_FOUND, Subclient(0).lookup(nullptr));
 }
 
-TEST_F(SubclientTest, EveryGetterReadsItsOwnProperty) {
+TEST_P(SubclientTest, EveryGetterReadsItsOwnProperty) {
     for (const Getter& getter : Getters()) Set(kSubclient, getter.property, getter.stored);
     for (const Getter& getter : Getters()) {
         Subclient subclient(kSubclient);
@@ -99,7 +99,7 @@ TEST_F(SubclientTest, EveryGetterReadsItsOwnProperty) {
     }
 }
 
-TEST_F(SubclientTest, EveryGetterReportsUnsetPropertyAndKeepsItsOutput) {
+TEST_P(SubclientTest, EveryGetterReportsUnsetPropertyAndKeepsItsOutput) {
     for (const Getter& getter : Getters()) {
         Subclient subclient(kSubclient);
         std::string out = "untouched";
@@ -108,7 +108,7 @@ TEST_F(SubclientTest, EveryGetterReportsUnsetPropertyAndKeepsItsOutput) {
     }
 }
 
-TEST_F(SubclientTest, EveryGetterReportsMissingSubclient) {
+TEST_P(SubclientTest, EveryGetterReportsMissingSubclient) {
     for (const Getter& getter : Getters()) {
         Subclient subclient(99);
         std::string out = "untouched";
@@ -117,7 +117,7 @@ TEST_F(SubclientTest, EveryGetterReportsMissingSubclient) {
     }
 }
 
-TEST_F(SubclientTest, UnparsableValuesAreBadValueNotNotFound) {
+TEST_P(SubclientTest, UnparsableValuesAreBadValueNotNotFound) {
     struct Case {
         const char* operation;
         const char* stored;
@@ -147,7 +147,7 @@ TEST_F(SubclientTest, UnparsableValuesAreBadValueNotNotFound) {
     }
 }
 
-TEST_F(SubclientTest, SettersStoreTheirValues) {
+TEST_P(SubclientTest, SettersStoreTheirValues) {
     Subclient subclient(kSubclient);
     EXPECT_EQ(0, subclient.setQuayConfigOperationInProgress(false, nullptr));
     EXPECT_EQ("0", Stored(kSubclient, PropertyNames::kConfigOperationInProgress));
@@ -165,7 +165,7 @@ TEST_F(SubclientTest, SettersStoreTheirValues) {
     EXPECT_TRUE(sensitive);
 }
 
-TEST_F(SubclientTest, SettersOnMissingSubclientFailAndStoreNothing) {
+TEST_P(SubclientTest, SettersOnMissingSubclientFailAndStoreNothing) {
     Subclient missing(99);
     EXPECT_EQ(CONFIG_NO_SUBCLIENT, missing.setQuayConfigOperationInProgress(false, nullptr));
     EXPECT_EQ(CONFIG_NO_SUBCLIENT, missing.setQuayIsCaseSensitive(true, nullptr));
@@ -174,7 +174,7 @@ TEST_F(SubclientTest, SettersOnMissingSubclientFailAndStoreNothing) {
     EXPECT_EQ(CONFIG_NO_SUBCLIENT, missing.getQuayIsCaseSensitive(sensitive, nullptr));
 }
 
-TEST_F(SubclientTest, PolicyIdComesFromTheSubclientRow) {
+TEST_P(SubclientTest, PolicyIdComesFromTheSubclientRow) {
     ASSERT_FALSE(db().AddSubclient(20, kClient, "policy", 0).IsError());
     ASSERT_FALSE(db().AddSubclient(21, kClient, "member", 20).IsError());
     unsigned long policy = 777;
@@ -187,7 +187,7 @@ TEST_F(SubclientTest, PolicyIdComesFromTheSubclientRow) {
     EXPECT_EQ(777u, policy);
 }
 
-TEST_F(SubclientTest, DirectDatabaseChangeIsSeenOnlyAfterFlush) {
+TEST_P(SubclientTest, DirectDatabaseChangeIsSeenOnlyAfterFlush) {
     Set(kSubclient, PropertyNames::kNFSServers, "old");
     std::string servers;
     ASSERT_EQ(0, Subclient(kSubclient).getQuayNFSServers(servers, nullptr));
@@ -199,7 +199,7 @@ TEST_F(SubclientTest, DirectDatabaseChangeIsSeenOnlyAfterFlush) {
     EXPECT_EQ("new", servers);
 }
 
-TEST_F(SubclientTest, LookupSeesRemovedSubclientAfterFlush) {
+TEST_P(SubclientTest, LookupSeesRemovedSubclientAfterFlush) {
     ASSERT_EQ(0, Subclient(kSubclient).lookup(nullptr));
     ASSERT_FALSE(db().RemoveSubclient(kSubclient).IsError());
     EXPECT_EQ(0, Subclient(kSubclient).lookup(nullptr));
@@ -207,7 +207,7 @@ TEST_F(SubclientTest, LookupSeesRemovedSubclientAfterFlush) {
     EXPECT_EQ(ZEL_SUBCLIENT_NOT_FOUND, Subclient(kSubclient).lookup(nullptr));
 }
 
-TEST_F(SubclientTest, UnsetPropertiesAreNotCached) {
+TEST_P(SubclientTest, UnsetPropertiesAreNotCached) {
     std::string users;
     ASSERT_EQ(ZEL_PROP_NOT_FOUND, Subclient(kSubclient).getQuayUsers(users, nullptr));
     Set(kSubclient, PropertyNames::kUsers, "5");
@@ -215,7 +215,7 @@ TEST_F(SubclientTest, UnsetPropertiesAreNotCached) {
     EXPECT_EQ("5", users);
 }
 
-TEST_F(SubclientTest, DisabledCacheReadsThroughUntilEnabled) {
+TEST_P(SubclientTest, DisabledCacheReadsThroughUntilEnabled) {
     Set(kSubclient, PropertyNames::kGroups, "a");
     EnableAppMgrClientMessageCache(false);
     std::string groups;
@@ -230,7 +230,7 @@ TEST_F(SubclientTest, DisabledCacheReadsThroughUntilEnabled) {
     EXPECT_EQ("b", groups);
 }
 
-TEST_F(SubclientTest, WritesThroughTheClientUpdateTheCache) {
+TEST_P(SubclientTest, WritesThroughTheClientUpdateTheCache) {
     std::string protocols;
     Set(kSubclient, PropertyNames::kSupportedProtocols, "before");
     ASSERT_EQ(0, Subclient(kSubclient).getQuaySupportedProtocols(protocols, nullptr));
@@ -245,7 +245,7 @@ TEST_F(SubclientTest, WritesThroughTheClientUpdateTheCache) {
     EXPECT_FALSE(sensitive);
 }
 
-TEST_F(SubclientTest, ReadThatRacedWithAWriteOrFlushIsNotCached) {
+TEST_P(SubclientTest, ReadThatRacedWithAWriteOrFlushIsNotCached) {
     // The interleaving a reader thread can hit: it fetched the old value,
     // then a write (or flush) went through before it stored that value.
     MessageCache& cache = MessageCache::Instance();
@@ -262,7 +262,7 @@ TEST_F(SubclientTest, ReadThatRacedWithAWriteOrFlushIsNotCached) {
     EXPECT_FALSE(cache.GetProperty(kSubclient, "p", value));
 }
 
-TEST_F(SubclientTest, OverrideAnswersForOneSubclientAndOperationUntilCleared) {
+TEST_P(SubclientTest, OverrideAnswersForOneSubclientAndOperationUntilCleared) {
     ASSERT_FALSE(db().AddSubclient(11, kClient, "sc11", 0).IsError());
     db().SetStatusOverride(kSubclient, "lookup", ZEL_SUBCLIENT_NOT_FOUND);
     db().SetStatusOverride(kSubclient, "setQuayConfigOperationInProgress", 7);
@@ -284,7 +284,7 @@ TEST_F(SubclientTest, OverrideAnswersForOneSubclientAndOperationUntilCleared) {
     EXPECT_EQ("0", Stored(kSubclient, PropertyNames::kConfigOperationInProgress));
 }
 
-TEST_F(SubclientTest, CallLogKeepsOrderAndCountsIncludingOverriddenCalls) {
+TEST_P(SubclientTest, CallLogKeepsOrderAndCountsIncludingOverriddenCalls) {
     db().SetStatusOverride(kSubclient, "setQuayConfigOperationInProgress", 7);
     Flush();
     Subclient(kSubclient).lookup(nullptr);
@@ -305,7 +305,7 @@ TEST_F(SubclientTest, CallLogKeepsOrderAndCountsIncludingOverriddenCalls) {
     EXPECT_EQ(0u, db().CallCount(kSubclient, "lookup"));
 }
 
-TEST_F(SubclientTest, CallLogKeepsOnlyTheLatestCalls) {
+TEST_P(SubclientTest, CallLogKeepsOnlyTheLatestCalls) {
     const size_t calls = CallRecorder::kLogCapacity + 5;
     for (size_t i = 0; i < calls; ++i) Subclient(i < 5 ? 99 : kSubclient).lookup(nullptr);
     const std::vector<ConfigCall> log = db().CallLog();
@@ -314,3 +314,4 @@ TEST_F(SubclientTest, CallLogKeepsOnlyTheLatestCalls) {
     EXPECT_EQ(5u, db().CallCount(99, "lookup"));
     EXPECT_EQ(CallRecorder::kLogCapacity, db().CallCount(kSubclient, "lookup"));
 }
+ON_EVERY_BACKEND(SubclientTest);
