@@ -8,8 +8,9 @@
 # Reports the store's bytes on disk (allocated, du) before, after the writes,
 # after the removal and after the prune, and the prune's duration. Then the
 # data is written and removed once more, and one client writes WRITER_MIB MiB
-# (1 MiB writes) to the store alone, and again while that second prune runs
-# (both started together): the two write rates and their ratio.
+# (1 MiB writes) to the store alone, again while that second prune runs
+# (both started together) and once more alone after it: the rates and the
+# ratios of the one during the prune to the others.
 #
 # usage: bench/prune_bench.sh [--mib 1024] [--files 64] [--writer-mib 256] [--data DIR] BUILD_DIR
 set -euo pipefail
@@ -99,9 +100,17 @@ run_scenario() {
   figure prune_under_load_seconds "$(seconds_since "$start")" s
   wait "$writer"
   during="$(awk '$1 == "write_1_stream" { print $2 }' "$work/during")"
+  # And alone again on the pruned store: a store that holds much removed,
+  # unpruned data writes more slowly, so the rate before the prune is the
+  # lower bound to compare with.
+  sync
+  local after
+  after="$(bench stream --dir /w3 --mib "$writer_mib" --clients 1 | awk '$1 == "write_1_stream" { print $2 }')"
   figure writer_alone "$alone" MiB/s
   figure writer_during_prune "$during" MiB/s
+  figure writer_after_prune "$after" MiB/s
   figure writer_ratio "$(awk -v a="$alone" -v d="$during" 'BEGIN { printf "%.2f", d / a }')" -
+  figure writer_ratio_to_after "$(awk -v a="$after" -v d="$during" 'BEGIN { printf "%.2f", d / a }')" -
   quayd_stop
 }
 
