@@ -1,6 +1,7 @@
 # quayd for bench/nfs_bench.sh (sourced): one store and live export per
 # share, on a fresh data directory and free loopback ports, without an NFSv4
 # grace period (like Ganesha's Graceless: no client holds state from before).
+# QUAYD_EXTRA_OPTIONS, when set, is added to quayd's command line.
 # Uses: build, nfs_version, free_port,
 # wait_listening, stop_process (from the caller).
 quayd_pid=""
@@ -14,7 +15,7 @@ quayd_start() {
   printf '[Quay]\n' > "$QUAY_REGISTRY_FILE"
   quayd_port="$(free_port)"
   "$build/bin/quayd" --data-dir "$data" --log-level -1 --nfs-port "$quayd_port" --mount-port "$quayd_port" \
-    --no-rpcbind --grace-seconds 0 &
+    --no-rpcbind --grace-seconds 0 ${QUAYD_EXTRA_OPTIONS:-} &
   quayd_pid=$!
   wait_listening "$quayd_port" "$quayd_pid" || return 1
   for _ in $(seq 1 100); do [ -S "$data/quayd.sock" ] && break; sleep 0.1; done
