@@ -24,6 +24,11 @@ public:
     // Call after a durable commit has written the log, before another commit
     // can: tickets follow the log's order.
     uint64_t Ticket();
+    // Call after any other commit: the log holds something not yet synced.
+    void Wrote();
+    // Whether every commit so far is durable already, so that a sync would
+    // write nothing (clients often send a second COMMIT with their CLOSE).
+    bool Clean() const;
     // Returns once a sync begun after the ticket was taken has succeeded.
     // Throws StoreFailure (with the sync's errno) once any sync has failed:
     // the pages that did not reach the disk may be gone from memory too, so
@@ -37,8 +42,10 @@ private:
     const std::function<int()> sync_;
     mutable std::mutex mutex_;
     std::condition_variable done_;
-    uint64_t issued_ = 0;      // guarded by mutex_
+    uint64_t issued_ = 0;  // guarded by mutex_, as everything below
     uint64_t synced_ = 0;  // every ticket up to this is durable
+    uint64_t written_ = 0;        // commits of any kind
+    uint64_t syncedWritten_ = 0;  // of which the last successful sync covered
     int failedErrNo_ = 0;  // of the first sync that failed
     bool running_ = false;
     uint64_t syncs_ = 0;

@@ -148,6 +148,7 @@ std::unique_lock<std::mutex> MetaDb::LockWriter() {
 }
 
 void MetaDb::SyncCommitted() {
+    if (groupSync_.Clean()) return;
     // Every commit that has returned is in the WAL already.
     WaitDurable(groupSync_.Ticket());
 }
@@ -232,7 +233,9 @@ uint64_t MetaDb::WriteTxn::Commit() {
     db_.writer_->Run("COMMIT");
     done_ = true;
     // Still under the writer lock: tickets follow the order of the WAL.
-    return durable_ ? db_.groupSync_.Ticket() : 0;
+    if (durable_) return db_.groupSync_.Ticket();
+    db_.groupSync_.Wrote();
+    return 0;
 }
 
 std::string MetaDb::GetMeta(SqlConnection& c, const std::string& key) {

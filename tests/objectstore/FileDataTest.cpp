@@ -219,6 +219,20 @@ TEST_F(FileDataTest, ALostMetadataSyncFailsEveryLaterSyncUntilTheStoreIsOpenedAg
     EXPECT_EQ("data", ReadAll(s_, ItemName(guid_, false)));
 }
 
+TEST_F(FileDataTest, ASecondSyncWithNothingNewWritesNothing) {
+    FileHandle fh = OpenRw();
+    uint64_t count = 4;
+    ASSERT_EQ(0, container_->write(s_, fh, "data", count, 0, 0).ErrNo());
+    ASSERT_EQ(0, container_->fdatasync(s_, ItemName(guid_, false)).ErrNo());
+    // A failing sync would be seen: none may run for a file already durable.
+    FaultPlan::Global().FailNext("meta.sync", 1, EIO);
+    EXPECT_EQ(0, container_->fdatasync(s_, ItemName(guid_, false)).ErrNo());
+    EXPECT_EQ(0, container_->close(s_, fh).ErrNo());
+    EXPECT_EQ(0, container_->fdatasync(s_, ItemName(guid_, false)).ErrNo());
+    EXPECT_EQ(0, FaultPlan::Global().Injected("meta.sync"));
+    FaultPlan::Global().Clear();
+}
+
 TEST_F(FileDataTest, FullDiskAnswersEnospc) {
     container_->faultPlan().FailNext("write", 1, ENOSPC);
     FileHandle fh = OpenRw();

@@ -107,6 +107,21 @@ TEST(GroupSyncTest, AFailedSyncFailsItsWaitersAndEveryLaterOne) {
     EXPECT_NO_THROW(group.Wait(durable));
 }
 
+TEST(GroupSyncTest, CleanOnlyWhileEveryCommitIsCoveredByASuccessfulSync) {
+    int result = 0;
+    GroupSync group([&] { return result; });
+    EXPECT_TRUE(group.Clean());
+    group.Wrote();
+    EXPECT_FALSE(group.Clean());
+    group.Wait(group.Ticket());
+    EXPECT_TRUE(group.Clean());
+    EXPECT_EQ(1u, group.Syncs());
+    group.Wrote();
+    result = EIO;
+    EXPECT_THROW(group.Wait(group.Ticket()), StoreFailure);
+    EXPECT_FALSE(group.Clean());
+}
+
 TEST(GroupSyncTest, ManyCommittersAllReturnWithNoMoreSyncsThanCommits) {
     std::atomic<int> inSync{0};
     std::atomic<bool> overlapped{false};
