@@ -1,13 +1,15 @@
 // quayd: the host process. Locks its data directory, loads the BackupFSM
-// module as the host does, restores the saved exports, serves the admin socket
-// and NFS, and runs until a stop signal (see DaemonSignals); then saves the
-// exports and unloads the module cleanly.
+// module as the host does, restores the saved exports, serves the admin socket,
+// NFS and (with --metrics) its metrics, tells systemd it is ready, and runs
+// until a stop signal (see DaemonSignals); then saves the exports and unloads
+// the module cleanly.
 #include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +28,11 @@
 #include "daemon/QuaydOptions.h"
 #include "daemon/PruneScheduler.h"
 #include "daemon/StorePruning.h"
+#include "daemon/SystemdNotify.h"
+#include "daemon/metrics/MetricsServer.h"
+#include "daemon/metrics/PrometheusText.h"
+#include "daemon/metrics/ServerStatistics.h"
+#include "daemon/metrics/StoreUsage.h"
 #include "host/LogWriter.h"
 #include "host/QuayServiceGlobals.h"
 #include "nfsserver/NfsServer.h"
@@ -58,6 +65,15 @@ bool MakeDirs(const std::string& path) {
     return true;
 }
 
+// systemd waits for READY=1 (Type=notify): a failure to tell it is logged,
+// and the start then times out there, where an administrator looks.
+void NotifySystemd(const SystemdNotify& notify, const std::string& state) {
+    const int error = notify.Notify(state);
+    if (error != 0) {
+        QUAYD_LOG(-1, "ERROR: Cannot notify systemd at [%s]: %s", notify.Address().c_str(), strerror(error));
+    }
+}
+
 int PrintInfo(ModuleLoader& loader) {
     FSM* module = loader.module();
     printf("Name: %s\nType: %d\nDetails: %s\n", module->GetFSMName().c_str(), module->GetFSMType(),
@@ -68,6 +84,9 @@ int PrintInfo(ModuleLoader& loader) {
 // Exports that appear without an admin request (re-exports at start) are
 // saved within this many seconds.
 constexpr int kSaveCheckSeconds = 10;
+// Measuring a store scans it: scrapes and quayadm stats within this long
+// share one measurement.
+constexpr std::chrono::seconds kStoreFiguresAge(10);
 
 // Serves signals until one stops quayd, saving the exports now and then; the
 // stop signal.
@@ -93,7 +112,7 @@ int WaitForStop(DaemonSignals& signals, ExportPersistence& persistence) {
     }
 }
 
-int Serve(const QuaydOptions& options, ModuleLoader& loader, DaemonSignals& signals) {
+int Serve(const QuaydOptions& options, ModuleLoader& loader, DaemonSignals& signals, const SystemdNotify& notify) {
     FSM& module = *loader.module();
     const std::string dataDir = ZelDataDir();
     const std::string socketPath = options.adminSocket.empty() ? dataDir + "/quayd.sock" : options.adminSocket;
@@ -103,7 +122,11 @@ int Serve(const QuaydOptions& options, ModuleLoader& loader, DaemonSignals& sign
                                       return config.IsShareOfThisServer(subclientId, path);
                                   });
     StorePruning pruning(ConfigDatabase::Instance(), QuayServiceGlobals::clientName);
-    AdminRequestHandler handler(module, config, persistence, pruning);
+    NfsServer nfs(module);
+    StoreUsage stores(kStoreFiguresAge);
+    ServerStatistics statistics([&nfs] { return nfs.Statistics(); }, stores);
+    MetricsServer metrics("/metrics", PrometheusText::kContentType, [&statistics] { return statistics.Prometheus(); });
+    AdminRequestHandler handler(module, config, persistence, pruning, &statistics);
     AdminServer server([&handler](const KeyValueList& request, const std::string& caller) {
         return handler.Handle(request, caller);
     });
@@ -119,9 +142,9 @@ int Serve(const QuaydOptions& options, ModuleLoader& loader, DaemonSignals& sign
     }
     persistence.Restore(module);
     module.FinalizeExports();
-    NfsServer nfs(module);
     PruneScheduler pruner(pruning);
     auto stop = [&](int status) {
+        metrics.Stop();
         pruner.Stop();
         nfs.Stop();
         server.Stop();
@@ -144,14 +167,23 @@ int Serve(const QuaydOptions& options, ModuleLoader& loader, DaemonSignals& sign
         QUAYD_LOG(-1, "ERROR: NFS service not started: %s", nfsError.c_str());
         return stop(1);
     }
+    if (!options.metricsAddress.empty() && metrics.Start(options.metricsAddress, options.metricsPort, nfsError) != 0) {
+        fprintf(stderr, "quayd: cannot serve metrics: %s\n", nfsError.c_str());
+        QUAYD_LOG(-1, "ERROR: Metrics not served: %s", nfsError.c_str());
+        return stop(1);
+    }
     pruner.Start();
     QUAYD_LOG(-1, "INFO: quayd started: module [%s] type [%d], data directory [%s]",
               module.GetFSMName().c_str(), module.GetFSMType(), dataDir.c_str());
     QUAYD_LOG(1, "INFO: quayd admin socket [%s], server name [%s]", socketPath.c_str(),
               QuayServiceGlobals::clientName.c_str());
 
+    // Every listener is up: clients may come.
+    NotifySystemd(notify, "READY=1\nSTATUS=serving NFS on " + options.nfs.address + " port " +
+                              std::to_string(options.nfs.nfsPort) + "\nMAINPID=" + std::to_string(getpid()));
     const int stopSignal = WaitForStop(signals, persistence);
     QUAYD_LOG(-1, "INFO: quayd stopping on signal [%d]", stopSignal);
+    NotifySystemd(notify, "STOPPING=1");
     return stop(0);
 }
 
@@ -168,6 +200,8 @@ int main(int argc, char** argv) {
         fputs(options.help ? QuaydOptions::Help().c_str() : QuaydOptions::Version().c_str(), stdout);
         return 0;
     }
+    // Before any thread starts: it changes the environment.
+    const SystemdNotify notify = SystemdNotify::FromEnvironment();
     if (!options.dataDir.empty()) setenv("QUAY_DATA_DIR", options.dataDir.c_str(), 1);
     if (options.logLevel != -2) g_ptrLogWriter->SetLevel(options.logLevel);
 
@@ -227,5 +261,5 @@ int main(int argc, char** argv) {
         fprintf(stderr, "quayd: cannot load module: %s\n", loader.error().c_str());
         return 1;
     }
-    return Serve(options, loader, signals);
+    return Serve(options, loader, signals, notify);
 }
