@@ -49,8 +49,12 @@ std::string ExecutableDir() {
     return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
+// The build tree's layout (bin/quayd, lib/libBackupFSM.so), else the
+// package's (/usr/sbin/quayd, /usr/lib/quay/libBackupFSM.so).
 std::string DefaultModulePath() {
-    return ExecutableDir() + "/../lib/libBackupFSM.so";
+    const std::string built = ExecutableDir() + "/../lib/libBackupFSM.so";
+    const std::string installed = ExecutableDir() + "/../lib/quay/libBackupFSM.so";
+    return access(built.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0 ? installed : built;
 }
 
 // mkdir -p
