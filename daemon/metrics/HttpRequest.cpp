@@ -56,6 +56,7 @@ bool SplitLines(const std::string& head, std::vector<std::string>& lines) {
 }
 
 int ParseRequestLine(const std::string& line, Request& request) {
+    if (line.size() > kMaxRequestLine) return 414;
     const size_t first = line.find(' ');
     const size_t second = first == std::string::npos ? std::string::npos : line.find(' ', first + 1);
     if (second == std::string::npos || line.find(' ', second + 1) != std::string::npos) return 400;
