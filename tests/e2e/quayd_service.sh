@@ -53,6 +53,27 @@ stop_notified() {
     fail "notifications were not READY=1 then STOPPING=1: $(cat "$notes")"
 }
 
+# --- --metrics: in --help and the README; an address it cannot use stops quayd
+"$quayd" --help | grep -q "^  --metrics ADDR:PORT " || fail "--help lacks --metrics"
+grep -q '`quayd --metrics ADDR:PORT`' "$here/../../README.md" || fail "the README lacks --metrics"
+out="$("$quayd" --data-dir "$data" --metrics localhost:9469 2>&1)" && fail "--metrics localhost:9469 taken"
+printf '%s\n' "$out" | grep -q "^quayd: --metrics takes ADDR:PORT" || fail "--metrics localhost: $out"
+python3 -c 'import socket, sys, time
+s = socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(1)
+open(sys.argv[2], "w").write("held\n"); time.sleep(60)' "$metrics_port" "$data/held" > /dev/null 2>&1 &
+holder=$!
+kill_on_exit "$holder"
+for _ in $(seq 1 200); do [ -s "$data/held" ] && break; sleep 0.05; done
+[ -s "$data/held" ] || fail "could not hold the metrics port"
+status=0
+out="$(timeout 30 "$quayd" --data-dir "$data" --nfs-port "$port" --mount-port "$port" --no-rpcbind \
+        --metrics "127.0.0.1:$metrics_port" 2>&1)" || status=$?
+[ "$status" = 1 ] || fail "quayd with its metrics port taken exited with $status: $out"
+printf '%s\n' "$out" | grep -q "^quayd: cannot serve metrics: cannot listen on 127.0.0.1:$metrics_port: " ||
+  fail "metrics port taken: $out"
+kill "$holder"; wait "$holder" 2>/dev/null || true
+rm -f "$log"
+
 # --- an abstract notification socket
 start_notified "@quayd-e2e-$$-$RANDOM"
 grep -q "READY=1|STATUS=serving NFS on 127.0.0.1 port $port|" "$notes" || fail "READY=1 without its status: $(cat "$notes")"
