@@ -183,8 +183,10 @@ int Serve(const QuaydOptions& options, ModuleLoader& loader, DaemonSignals& sign
               QuayServiceGlobals::clientName.c_str());
 
     // Every listener is up: clients may come.
-    NotifySystemd(notify, "READY=1\nSTATUS=serving NFS on " + options.nfs.address + " port " +
-                              std::to_string(options.nfs.nfsPort) + "\nMAINPID=" + std::to_string(getpid()));
+    const std::string status = options.nfs.nfsPort == 0 ? std::string("serving the admin socket, no NFS service")
+                                                         : "serving NFS on " + options.nfs.address + " port " +
+                                                               std::to_string(options.nfs.nfsPort);
+    NotifySystemd(notify, "READY=1\nSTATUS=" + status + "\nMAINPID=" + std::to_string(getpid()));
     const int stopSignal = WaitForStop(signals, persistence);
     QUAYD_LOG(-1, "INFO: quayd stopping on signal [%d]", stopSignal);
     NotifySystemd(notify, "STOPPING=1");

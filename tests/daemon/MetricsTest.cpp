@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -237,7 +238,7 @@ std::string Ask(uint16_t port, const std::string& request) {
 }
 
 TEST(MetricsServerTest, AnswersGetOfItsPathAndRefusesTheRest) {
-    int renders = 0;
+    std::atomic<int> renders{0};  // counted in the server's thread
     MetricsServer server("/metrics", "text/plain; version=0.0.4", [&renders] {
         ++renders;
         return std::string("quay_up 1\n");
