@@ -283,8 +283,9 @@ TEST_F(RpcConnectionTest, CallsAreCountedByProcedureStatusAndRpcError) {
     };
     for (const auto& call : calls) {
         served.Send(Record(call.first));
-        EXPECT_EQ(served.Reply().substr(0, 24), AcceptedReply(ntohl(*reinterpret_cast<const uint32_t*>(call.first.data())),
-                                                              call.second));
+        uint32_t xid = 0;
+        memcpy(&xid, call.first.data(), sizeof(xid));
+        EXPECT_EQ(served.Reply().substr(0, 24), AcceptedReply(ntohl(xid), call.second));
     }
     // A credential flavor nobody knows is denied before any program sees it.
     served.Send(Record(CallTo(MOUNT_PROGRAM, 3, 8, 0, "", 77)));
