@@ -87,6 +87,10 @@ AdminResult AdminRequestHandler::Dispatch(const AdminRequest& request, const std
     if (command == AdminProtocol::kStats) return Stats(request, caller);
     if (command == AdminProtocol::kListExports) return ListExports();
     if (command == AdminProtocol::kPrune) return Prune(request);
+    if (command == AdminProtocol::kServerStats) {
+        if (statistics_ == nullptr) return AdminResult::Make(AdminProtocol::kInternalError, "no statistics here");
+        return statistics_->Rows();
+    }
     bool known = false;
     AdminResult result = Database(request, command, known);
     if (known) return result;

@@ -2,7 +2,8 @@
 // update and statistics requests go to the module as configuration RPCs
 // (ModuleRpc); database administration goes to ConfigAdmin; list-exports
 // reads the host's export cache. After every export request the saved
-// exports are written again. prune goes to StorePruning. Each request and its outcome are logged at
+// exports are written again. prune goes to StorePruning; server-stats to
+// ServerStatistics. Each request and its outcome are logged at
 // level 1; the lines written while a request is served are tagged
 // "[admin <n>]", and a failed request's answer carries its warning and error
 // lines (LogRequestTag).
@@ -17,14 +18,17 @@
 #include "daemon/ConfigAdmin.h"
 #include "daemon/ExportPersistence.h"
 #include "daemon/StorePruning.h"
+#include "daemon/metrics/ServerStatistics.h"
 #include "daemon/admin/KeyValueList.h"
 #include "host/FSM.h"
 
 class AdminRequestHandler {
 public:
-    // Nothing is owned; all must outlive the handler.
-    AdminRequestHandler(FSM& module, ConfigAdmin& config, ExportPersistence& persistence, StorePruning& pruning)
-        : module_(module), config_(config), persistence_(persistence), pruning_(pruning) {}
+    // Nothing is owned; all must outlive the handler. Without statistics,
+    // server-stats is answered kInternalError.
+    AdminRequestHandler(FSM& module, ConfigAdmin& config, ExportPersistence& persistence, StorePruning& pruning,
+                        ServerStatistics* statistics = nullptr)
+        : module_(module), config_(config), persistence_(persistence), pruning_(pruning), statistics_(statistics) {}
     AdminRequestHandler(const AdminRequestHandler&) = delete;
     AdminRequestHandler& operator=(const AdminRequestHandler&) = delete;
 
@@ -54,5 +58,6 @@ private:
     ConfigAdmin& config_;
     ExportPersistence& persistence_;
     StorePruning& pruning_;
+    ServerStatistics* const statistics_;
     unsigned long served_ = 0;  // requests so far; numbers the log tags
 };

@@ -1,5 +1,7 @@
 #include "daemon/QuaydOptions.h"
 
+#include <arpa/inet.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -71,6 +73,9 @@ bool QuaydOptions::Parse(int argc, char** argv, std::string& error) {
             long seconds = 0;
             if (!number(0, 3600, "--grace-seconds must be a number of seconds from 0 to 3600", seconds)) return false;
             nfs.graceSeconds = static_cast<int>(seconds);
+        } else if (arg == "--metrics") {
+            std::string endpoint;
+            if (!value(endpoint) || !ParseEndpoint(endpoint, metricsAddress, metricsPort, error)) return false;
         } else if (arg == "--no-rpcbind") {
             nfs.registerWithRpcbind = false;
         } else if (arg == "--log-level") {
@@ -99,7 +104,7 @@ std::string QuaydOptions::Usage() {
            "             [--config-db FILE] [--admin-socket PATH]\n"
            "             [--nfs-address ADDR] [--nfs-port N] [--mount-port N] [--no-rpcbind]\n"
            "             [--nfs-poll-us N] [--max-connections N] [--secure-ports]\n"
-           "             [--lease-seconds N] [--grace-seconds N]\n";
+           "             [--lease-seconds N] [--grace-seconds N] [--metrics ADDR:PORT]\n";
 }
 
 std::string QuaydOptions::Help() {
@@ -108,7 +113,8 @@ std::string QuaydOptions::Help() {
            "  --help, -h           this text\n"
            "  --version            quayd's version and admin protocol version\n"
            "  --info               load the module, print its name, type and details, exit\n"
-           "  --module PATH        the module (default: lib/libBackupFSM.so beside bin/quayd)\n"
+           "  --module PATH        the module (default: ../lib/libBackupFSM.so from quayd's folder,\n"
+           "                       else ../lib/quay/libBackupFSM.so, as the package installs it)\n"
            "  --data-dir DIR       data directory (default: $QUAY_DATA_DIR, else /var/lib/quay);\n"
            "                       one quayd per data directory (lock file DIR/quayd.pid)\n"
            "  --log-file FILE      log file (default: DIR/quayd.log)\n"
@@ -130,6 +136,8 @@ std::string QuaydOptions::Help() {
            "  --lease-seconds N    NFSv4 lease (default 90; 1 to 3600)\n"
            "  --grace-seconds N    NFSv4 grace period after a start, in which only reclaims are\n"
            "                       granted (default: one lease; 0 to 3600)\n"
+           "  --metrics ADDR:PORT  serve metrics in the Prometheus text format at\n"
+           "                       http://ADDR:PORT/metrics (IPv6: [ADDR]:PORT; default: off)\n"
            "\n"
            "Log levels: a line is written when its level is at most the log level.\n"
            "  -1    errors, warnings, start and stop\n"
@@ -139,7 +147,30 @@ std::string QuaydOptions::Help() {
            "   4-10 module and store detail\n"
            "\n"
            "Signals: SIGHUP reopens the log file. SIGINT, SIGTERM and every other signal that\n"
-           "would end quayd stop it cleanly: shares saved, admin socket removed, module unloaded.\n";
+           "would end quayd stop it cleanly: shares saved, admin socket removed, module unloaded.\n"
+           "Under systemd (NOTIFY_SOCKET set), quayd reports READY=1 once its admin socket and its\n"
+           "NFS and metrics listeners are up, and STOPPING=1 as it begins to stop.\n";
+}
+
+bool QuaydOptions::ParseEndpoint(const std::string& text, std::string& address, uint16_t& port, std::string& error) {
+    error = "--metrics takes ADDR:PORT (IPv6: [ADDR]:PORT) with a numeric address and a port from 1 to 65535, not " +
+            text;
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos) return false;
+    std::string host = text.substr(0, colon);
+    const std::string portText = text.substr(colon + 1);
+    const bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
+    if (bracketed) host = host.substr(1, host.size() - 2);
+    unsigned char scratch[sizeof(in6_addr)];
+    const bool v4 = !bracketed && inet_pton(AF_INET, host.c_str(), scratch) == 1;
+    const bool v6 = bracketed && inet_pton(AF_INET6, host.c_str(), scratch) == 1;
+    char* end = nullptr;
+    const long number = strtol(portText.c_str(), &end, 10);
+    if ((!v4 && !v6) || portText.empty() || *end != '\0' || number < 1 || number > 65535) return false;
+    address = host;
+    port = static_cast<uint16_t>(number);
+    error.clear();
+    return true;
 }
 
 std::string QuaydOptions::Version() {

@@ -19,6 +19,8 @@ struct QuaydOptions {
     unsigned logKeep = 4;     // rotated files kept beside the log file
     NfsServerConfig nfs;      // --nfs-address, --nfs-port (0: off), --mount-port, --no-rpcbind,
                               // --nfs-poll-us, --max-connections, --lease-seconds
+    std::string metricsAddress;  // --metrics ADDR:PORT; empty: no metrics endpoint
+    uint16_t metricsPort = 0;
 
     // False with a message in error when the arguments are not understood.
     bool Parse(int argc, char** argv, std::string& error);
@@ -27,4 +29,7 @@ struct QuaydOptions {
     // Usage, every option, the log levels and the signals quayd acts on.
     static std::string Help();
     static std::string Version();
+    // ADDR:PORT with a numeric IPv4 address, or [ADDR]:PORT with an IPv6
+    // one, port 1 to 65535; false with a message in error.
+    static bool ParseEndpoint(const std::string& text, std::string& address, uint16_t& port, std::string& error);
 };

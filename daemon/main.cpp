@@ -1,13 +1,15 @@
 // quayd: the host process. Locks its data directory, loads the BackupFSM
-// module as the host does, restores the saved exports, serves the admin socket
-// and NFS, and runs until a stop signal (see DaemonSignals); then saves the
-// exports and unloads the module cleanly.
+// module as the host does, restores the saved exports, serves the admin socket,
+// NFS and (with --metrics) its metrics, tells systemd it is ready, and runs
+// until a stop signal (see DaemonSignals); then saves the exports and unloads
+// the module cleanly.
 #include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +30,11 @@
 #include "daemon/PruneScheduler.h"
 #include "daemon/ServerRequestListener.h"
 #include "daemon/StorePruning.h"
+#include "daemon/SystemdNotify.h"
+#include "daemon/metrics/MetricsServer.h"
+#include "daemon/metrics/PrometheusText.h"
+#include "daemon/metrics/ServerStatistics.h"
+#include "daemon/metrics/StoreUsage.h"
 #include "host/LogWriter.h"
 #include "host/QuayServiceGlobals.h"
 #include "nfsserver/NfsServer.h"
@@ -44,8 +51,12 @@ std::string ExecutableDir() {
     return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
+// The build tree's layout (bin/quayd, lib/libBackupFSM.so), else the
+// package's (/usr/sbin/quayd, /usr/lib/quay/libBackupFSM.so).
 std::string DefaultModulePath() {
-    return ExecutableDir() + "/../lib/libBackupFSM.so";
+    const std::string built = ExecutableDir() + "/../lib/libBackupFSM.so";
+    const std::string installed = ExecutableDir() + "/../lib/quay/libBackupFSM.so";
+    return access(built.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0 ? installed : built;
 }
 
 // mkdir -p
@@ -60,6 +71,15 @@ bool MakeDirs(const std::string& path) {
     return true;
 }
 
+// systemd waits for READY=1 (Type=notify): a failure to tell it is logged,
+// and the start then times out there, where an administrator looks.
+void NotifySystemd(const SystemdNotify& notify, const std::string& state) {
+    const int error = notify.Notify(state);
+    if (error != 0) {
+        QUAYD_LOG(-1, "ERROR: Cannot notify systemd at [%s]: %s", notify.Address().c_str(), strerror(error));
+    }
+}
+
 int PrintInfo(ModuleLoader& loader) {
     FSM* module = loader.module();
     printf("Name: %s\nType: %d\nDetails: %s\n", module->GetFSMName().c_str(), module->GetFSMType(),
@@ -70,6 +90,9 @@ int PrintInfo(ModuleLoader& loader) {
 // Exports that appear without an admin request (re-exports at start) are
 // saved within this many seconds.
 constexpr int kSaveCheckSeconds = 10;
+// Measuring a store scans it: scrapes and quayadm stats within this long
+// share one measurement.
+constexpr std::chrono::seconds kStoreFiguresAge(10);
 
 // Serves signals until one stops quayd, saving the exports now and then; the
 // stop signal.
@@ -95,7 +118,7 @@ int WaitForStop(DaemonSignals& signals, ExportPersistence& persistence) {
     }
 }
 
-int Serve(const QuaydOptions& options, ModuleLoader& loader, DaemonSignals& signals) {
+int Serve(const QuaydOptions& options, ModuleLoader& loader, DaemonSignals& signals, const SystemdNotify& notify) {
     FSM& module = *loader.module();
     const std::string dataDir = ZelDataDir();
     const std::string socketPath = options.adminSocket.empty() ? dataDir + "/quayd.sock" : options.adminSocket;
@@ -105,7 +128,11 @@ int Serve(const QuaydOptions& options, ModuleLoader& loader, DaemonSignals& sign
                                       return config.IsShareOfThisServer(subclientId, path);
                                   });
     StorePruning pruning(ConfigDatabase::Instance(), QuayServiceGlobals::clientName);
-    AdminRequestHandler handler(module, config, persistence, pruning);
+    NfsServer nfs(module);
+    StoreUsage stores(kStoreFiguresAge);
+    ServerStatistics statistics([&nfs] { return nfs.Statistics(); }, stores);
+    MetricsServer metrics("/metrics", PrometheusText::kContentType, [&statistics] { return statistics.Prometheus(); });
+    AdminRequestHandler handler(module, config, persistence, pruning, &statistics);
     // The admin socket and the requests of other servers (through a shared
     // PostgreSQL configuration database) take turns.
     std::mutex handlerMutex;
@@ -128,10 +155,10 @@ int Serve(const QuaydOptions& options, ModuleLoader& loader, DaemonSignals& sign
     }
     persistence.Restore(module);
     module.FinalizeExports();
-    NfsServer nfs(module);
     PruneScheduler pruner(pruning);
     auto stop = [&](int status) {
         requests.Stop();
+        metrics.Stop();
         pruner.Stop();
         nfs.Stop();
         server.Stop();
@@ -154,6 +181,11 @@ int Serve(const QuaydOptions& options, ModuleLoader& loader, DaemonSignals& sign
         QUAYD_LOG(-1, "ERROR: NFS service not started: %s", nfsError.c_str());
         return stop(1);
     }
+    if (!options.metricsAddress.empty() && metrics.Start(options.metricsAddress, options.metricsPort, nfsError) != 0) {
+        fprintf(stderr, "quayd: cannot serve metrics: %s\n", nfsError.c_str());
+        QUAYD_LOG(-1, "ERROR: Metrics not served: %s", nfsError.c_str());
+        return stop(1);
+    }
     pruner.Start();
     std::string requestsError;
     if (shared && !requests.Start(requestsError)) {
@@ -166,8 +198,14 @@ int Serve(const QuaydOptions& options, ModuleLoader& loader, DaemonSignals& sign
     QUAYD_LOG(1, "INFO: quayd admin socket [%s], server name [%s], configuration database [%s]", socketPath.c_str(),
               QuayServiceGlobals::clientName.c_str(), ConfigDatabase::Instance().Describe().c_str());
 
+    // Every listener is up: clients may come.
+    const std::string status = options.nfs.nfsPort == 0 ? std::string("serving the admin socket, no NFS service")
+                                                         : "serving NFS on " + options.nfs.address + " port " +
+                                                               std::to_string(options.nfs.nfsPort);
+    NotifySystemd(notify, "READY=1\nSTATUS=" + status + "\nMAINPID=" + std::to_string(getpid()));
     const int stopSignal = WaitForStop(signals, persistence);
     QUAYD_LOG(-1, "INFO: quayd stopping on signal [%d]", stopSignal);
+    NotifySystemd(notify, "STOPPING=1");
     return stop(0);
 }
 
@@ -189,6 +227,8 @@ int main(int argc, char** argv) {
                         "give it in QUAY_CONFIG_DB, a service file or PGPASSFILE\n");
         return 2;
     }
+    // Before any thread starts: it changes the environment.
+    const SystemdNotify notify = SystemdNotify::FromEnvironment();
     if (!options.dataDir.empty()) setenv("QUAY_DATA_DIR", options.dataDir.c_str(), 1);
     if (options.logLevel != -2) g_ptrLogWriter->SetLevel(options.logLevel);
 
@@ -248,5 +288,5 @@ int main(int argc, char** argv) {
         fprintf(stderr, "quayd: cannot load module: %s\n", loader.error().c_str());
         return 1;
     }
-    return Serve(options, loader, signals);
+    return Serve(options, loader, signals, notify);
 }

@@ -35,7 +35,11 @@ DuplicateRequestCache::Outcome DuplicateRequestCache::Begin(const Key& key, std:
     auto found = index_.find(key);
     if (found != index_.end()) {
         lru_.splice(lru_.begin(), lru_, found->second);
-        if (!found->second->done) return Outcome::kInProgress;
+        if (!found->second->done) {
+            inProgress_.fetch_add(1, std::memory_order_relaxed);
+            return Outcome::kInProgress;
+        }
+        replays_.fetch_add(1, std::memory_order_relaxed);
         reply = found->second->reply;
         return Outcome::kReplay;
     }

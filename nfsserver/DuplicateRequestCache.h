@@ -7,6 +7,7 @@
 #pragma once
 #include <rpc/rpc.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -53,6 +54,9 @@ public:
 
     size_t Size() const;
     size_t Capacity() const { return capacity_; }
+    // Calls Begin answered kReplay, and kInProgress, so far.
+    uint64_t Replays() const { return replays_.load(std::memory_order_relaxed); }
+    uint64_t InProgress() const { return inProgress_.load(std::memory_order_relaxed); }
 
     // Continues from a previous checksum when given one.
     static constexpr uint64_t kChecksumStart = 14695981039346656037ull;
@@ -76,6 +80,8 @@ private:
     mutable std::mutex mutex_;
     std::list<Entry> lru_;  // most recently used first
     std::unordered_map<Key, std::list<Entry>::iterator, KeyHash> index_;
+    std::atomic<uint64_t> replays_{0};
+    std::atomic<uint64_t> inProgress_{0};
 };
 
 // One NFS call's use of the cache, from argument decoding to its reply.

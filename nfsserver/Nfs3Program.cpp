@@ -17,6 +17,7 @@
 #include "nfsserver/Nfs3Attributes.h"
 #include "nfsserver/Nfs3Procedures.h"
 #include "nfsserver/NfsStatus.h"
+#include "nfsserver/ServerMetrics.h"
 #include "nfsserver/WriteVerifier.h"
 
 using namespace Nfs3Attributes;
@@ -256,6 +257,7 @@ void Nfs3Program::Read(ProcedureCall& call, const READ3args& args) {
                                                                    : std::numeric_limits<uint64_t>::max();
         ok.count = static_cast<count3>(done);
         ok.eof = done < count || args.offset + done >= size;
+        if (call.Rpc().metrics != nullptr) call.Rpc().metrics->AddRead(request.GetExport()->GetShareId(), done);
         // The data goes out from the buffer it was read into.
         call.ReplyWithTail(&res, buffer.data(), done);
         return;
@@ -281,6 +283,7 @@ void Nfs3Program::Write(ProcedureCall& call, const WRITE3args& args) {
         PostOp(service_, request, request.Object(), ok.file_wcc.after);
         ok.count = static_cast<count3>(done);
         ok.committed = args.stable;
+        if (call.Rpc().metrics != nullptr) call.Rpc().metrics->AddWritten(request.GetExport()->GetShareId(), done);
         memcpy(ok.verf, WriteVerifier::Get(), NFS3_WRITEVERFSIZE);
     } else {
         PostOp(service_, request, request.Object(), res.WRITE3res_u.resfail.file_wcc.after);

@@ -13,6 +13,7 @@
 #include "nfsserver/Nfs4PseudoFs.h"
 #include "nfsserver/Nfs4Status.h"
 #include "nfsserver/NfsLog.h"
+#include "nfsserver/ServerMetrics.h"
 
 namespace {
 
@@ -50,8 +51,9 @@ nfsstat4 Nfs4Compound::CheckComponent(const component4& wire, std::string& name)
     return name.size() > FileService::kNameMax ? NFS4ERR_NAMETOOLONG : NFS4_OK;
 }
 
-Nfs4Compound::Nfs4Compound(FileService& service, Nfs4State& state, const CallerIdentity& caller)
-    : service_(service), state_(state), caller_(caller) {}
+Nfs4Compound::Nfs4Compound(FileService& service, Nfs4State& state, const CallerIdentity& caller,
+                           ServerMetrics* metrics)
+    : service_(service), state_(state), caller_(caller), metrics_(metrics) {}
 
 Nfs4Compound::~Nfs4Compound() {
     for (nfs_resop4& replay : replays_) xdr_free(reinterpret_cast<xdrproc_t>(xdr_nfs_resop4), &replay);
@@ -81,6 +83,7 @@ void Nfs4Compound::Run(const COMPOUND4args& args, COMPOUND4res& result) {
         if (results_[0].resop < OP_ACCESS || results_[0].resop > OP_RELEASE_LOCKOWNER) results_[0].resop = OP_ILLEGAL;
         results_[0].nfs_resop4_u.opillegal.status = NFS4ERR_RESOURCE;
         result.status = NFS4ERR_RESOURCE;
+        if (metrics_ != nullptr) Count(results_[0], NFS4ERR_RESOURCE);
     } else {
         results_.reserve(count);
         for (uint32_t i = 0; i < count; ++i) {
@@ -93,6 +96,7 @@ void Nfs4Compound::Run(const COMPOUND4args& args, COMPOUND4res& result) {
                     caller_.Address().c_str(), static_cast<unsigned>(status));
             // Every result starts with its status.
             res.nfs_resop4_u.opillegal.status = status;
+            if (metrics_ != nullptr) Count(res, status);
             replyBytes_ += xdr_sizeof(reinterpret_cast<xdrproc_t>(xdr_nfs_resop4), &res);
             result.status = status;
             if (status != NFS4_OK) break;
@@ -100,6 +104,15 @@ void Nfs4Compound::Run(const COMPOUND4args& args, COMPOUND4res& result) {
     }
     result.resarray.resarray_len = static_cast<u_int>(results_.size());
     result.resarray.resarray_val = results_.empty() ? nullptr : results_.data();
+}
+
+void Nfs4Compound::Count(const nfs_resop4& res, nfsstat4 status) {
+    metrics_->RecordOperation(res.resop, status);
+    // READ and WRITE leave their file current.
+    if (status != NFS4_OK || !current_.file) return;
+    const uint32_t share = current_.file->GetExport()->GetShareId();
+    if (res.resop == OP_READ) metrics_->AddRead(share, res.nfs_resop4_u.opread.READ4res_u.resok4.data.data_len);
+    if (res.resop == OP_WRITE) metrics_->AddWritten(share, res.nfs_resop4_u.opwrite.WRITE4res_u.resok4.count);
 }
 
 nfsstat4 Nfs4Compound::Execute(const nfs_argop4& op, nfs_resop4& res) {

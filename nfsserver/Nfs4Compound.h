@@ -21,6 +21,8 @@
 #include "nfsserver/Nfs4State.h"
 #include "nfsserver/nfs4.h"
 
+class ServerMetrics;
+
 class Nfs4Compound {
 public:
     // Operations one COMPOUND may carry; beyond it the first answers
@@ -29,7 +31,9 @@ public:
     // Reply bytes one COMPOUND may fill: a 1 MiB READ and room around it.
     static constexpr size_t kMaxReply = 1024 * 1024 + 64 * 1024;
 
-    Nfs4Compound(FileService& service, Nfs4State& state, const CallerIdentity& caller);
+    // metrics: where operations and data are counted; null for nowhere.
+    Nfs4Compound(FileService& service, Nfs4State& state, const CallerIdentity& caller,
+                 ServerMetrics* metrics = nullptr);
     ~Nfs4Compound();
     Nfs4Compound(const Nfs4Compound&) = delete;
     Nfs4Compound& operator=(const Nfs4Compound&) = delete;
@@ -51,6 +55,8 @@ private:
     };
 
     nfsstat4 Execute(const nfs_argop4& op, nfs_resop4& res);
+    // Counts an operation that ran, and the data it read or wrote.
+    void Count(const nfs_resop4& res, nfsstat4 status);
 
     // Filehandles and names.
     nfsstat4 PutFh(const nfs_fh4& handle);
@@ -138,6 +144,7 @@ private:
     FileService& service_;
     Nfs4State& state_;
     const CallerIdentity& caller_;
+    ServerMetrics* const metrics_;
     Fh current_;
     Fh saved_;
     size_t replyBytes_ = 0;

@@ -44,7 +44,7 @@ void Nfs4Program::Compound(ProcedureCall& call, const COMPOUND4args& args) {
         }
         rpc.cached = &*cached;
     }
-    Nfs4Compound compound(service_, state_, call.Caller());
+    Nfs4Compound compound(service_, state_, call.Caller(), call.Rpc().metrics);
     COMPOUND4res res{};
     compound.Run(args, res);
     call.Reply(&res);

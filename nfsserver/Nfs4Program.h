@@ -23,6 +23,7 @@ public:
     uint32_t Number() const override;
     uint32_t Version() const override;
     void Dispatch(RpcCall& call) override;
+    const DuplicateRequestCache& ReplyCache() const { return replies_; }
 
 private:
     // By procedure number, as kNfs4Procedures.

@@ -110,7 +110,10 @@ int NfsServer::Start(const NfsServerConfig& config, std::string& error) {
     polling_ = std::make_unique<CallPolling>(config.pollMicroseconds, CallPolling::DefaultSlots());
     state_ = std::make_unique<Nfs4State>(std::chrono::seconds(config.leaseSeconds), Nfs4State::Limits(),
                                          Nfs4State::Clock::now, std::chrono::seconds(config.graceSeconds));
-    nfs4_ = std::make_unique<Nfs4Program>(service_, *state_);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        nfs4_ = std::make_unique<Nfs4Program>(service_, *state_);
+    }
     int result = Listen(config.address, config.nfsPort, error);
     if (result == 0 && config.mountPort != 0 && config.mountPort != config.nfsPort) {
         result = Listen(config.address, config.mountPort, error);
@@ -192,18 +195,21 @@ void NfsServer::Admit(int fd, const std::string& peer, uint16_t port) {
             NFS_LOG(-1, "WARN: NFS: connection from [%s] port [%u] refused: not a reserved port; [%llu] refused "
                     "since the last such line", peer.c_str(), port, static_cast<unsigned long long>(heldBack + 1));
         }
+        metrics_.ConnectionRefused(ServerMetrics::Refusal::kInsecurePort);
         close(fd);
         return;
     }
     std::lock_guard<std::mutex> lock(mutex_);
     if (open_ >= config_.maxConnections) {
         NoteRefusal(peer);
+        metrics_.ConnectionRefused(ServerMetrics::Refusal::kConnectionLimit);
         close(fd);
         return;
     }
     std::vector<RpcProgram*> programs{&nfs_, nfs4_.get(), &mount_};
-    auto connection = std::make_shared<RpcConnection>(fd, peer, programs, polling_.get());
+    auto connection = std::make_shared<RpcConnection>(fd, peer, programs, polling_.get(), &metrics_);
     ++open_;
+    metrics_.ConnectionOpened();
     connections_.push_back(Connection{connection, std::thread([this, connection] {
                                           connection->Run();
                                           Closed();
@@ -211,6 +217,7 @@ void NfsServer::Admit(int fd, const std::string& peer, uint16_t port) {
 }
 
 void NfsServer::Closed() {
+    metrics_.ConnectionClosed();
     std::lock_guard<std::mutex> lock(mutex_);
     --open_;
     ++closedUnjoined_;
@@ -281,8 +288,27 @@ void NfsServer::Stop() {
     for (Connection& connection : all) connection.connection->Shutdown();
     for (Connection& connection : all) connection.thread.join();
     // The state's opens hold descriptors: they close before the module may go.
-    nfs4_.reset();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        nfs4_.reset();
+    }
     state_.reset();
     files_.Clear();
     NFS_LOG(-1, "INFO: NFS service stopped");
+}
+
+ServerMetrics::Snapshot NfsServer::Statistics() {
+    ServerMetrics::Snapshot snapshot = metrics_.Take();
+    auto addCache = [&snapshot](const DuplicateRequestCache& cache) {
+        snapshot.replyCacheHits += cache.Replays();
+        snapshot.replyCacheInProgress += cache.InProgress();
+        snapshot.replyCacheEntries += cache.Size();
+    };
+    addCache(nfs_.ReplyCache());
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (nfs4_) addCache(nfs4_->ReplyCache());
+    }
+    snapshot.openFilesCached = files_.Size();
+    return snapshot;
 }

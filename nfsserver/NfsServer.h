@@ -24,6 +24,7 @@
 #include "nfsserver/NfsServerConfig.h"
 #include "nfsserver/OpenFileCache.h"
 #include "nfsserver/RpcConnection.h"
+#include "nfsserver/ServerMetrics.h"
 
 class NfsServer {
 public:
@@ -41,6 +42,9 @@ public:
     // Closes listeners and connections, joins every thread and closes the
     // open files. Idempotent; not concurrently with Start.
     void Stop();
+    // The counters and what the service holds now (open files, kept
+    // replies). Any thread, at any time, also while starting or stopping.
+    ServerMetrics::Snapshot Statistics();
 
 private:
     struct Listener {
@@ -65,13 +69,14 @@ private:
     void Reap();
     void Register(bool set);
 
+    ServerMetrics metrics_;
     OpenFileCache files_;
     FileService service_;
     Nfs3Program nfs_;
     Mount3Program mount_;
     // NFSv4 state lives from Start to Stop: a start begins a grace period.
     std::unique_ptr<Nfs4State> state_;
-    std::unique_ptr<Nfs4Program> nfs4_;
+    std::unique_ptr<Nfs4Program> nfs4_;  // replaced under mutex_ (Statistics reads it)
     NfsServerConfig config_;
     std::unique_ptr<CallPolling> polling_;  // shared by the connections
     std::vector<Listener> listeners_;  // written by Start and Stop only

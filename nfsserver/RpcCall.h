@@ -9,6 +9,7 @@
 #include "nfsserver/CallerIdentity.h"
 
 class CachedCall;
+class ServerMetrics;
 
 // Buffers a connection owns and reuses for every call, so a call's data
 // (a 1 MiB WRITE or READ) needs no allocation of its own.
@@ -24,4 +25,11 @@ struct RpcCall {
     uint32_t xid = 0;
     // Set for calls whose reply is kept for retransmissions.
     CachedCall* cached = nullptr;
+    // Where the call is counted (null: nowhere), and what its answer was:
+    // set by RpcReply as a reply of the procedure goes out (with the first
+    // word of its result) or its arguments fail to decode.
+    ServerMetrics* metrics = nullptr;
+    bool replied = false;
+    bool garbage = false;
+    uint32_t replyStatus = 0;
 };

@@ -4,12 +4,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <utility>
 
 #include "nfsserver/NfsLog.h"
 #include "nfsserver/RpcCall.h"
 #include "nfsserver/RpcRecordTransport.h"
+#include "nfsserver/ServerMetrics.h"
 #include "nfsserver/XdrArgs.h"
 
 #include <rpc/svc_auth.h>
@@ -19,8 +21,9 @@ namespace {
 constexpr size_t kDecodedCredentials = 400;
 }  // namespace
 
-RpcConnection::RpcConnection(int fd, std::string peer, std::vector<RpcProgram*> programs, CallPolling* polling)
-    : peer_(std::move(peer)), programs_(std::move(programs)), polling_(polling), fd_(fd) {}
+RpcConnection::RpcConnection(int fd, std::string peer, std::vector<RpcProgram*> programs, CallPolling* polling,
+                             ServerMetrics* metrics)
+    : peer_(std::move(peer)), programs_(std::move(programs)), polling_(polling), metrics_(metrics), fd_(fd) {}
 
 RpcConnection::~RpcConnection() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -81,12 +84,14 @@ bool RpcConnection::Identify(SVCXPRT* transport, rpc_msg& message, char* credent
     request.rq_xprt = transport;
     const auth_stat why = _authenticate(&request, &message);
     if (why != AUTH_OK) {
+        if (metrics_ != nullptr) metrics_->RecordRpcError(ServerMetrics::RpcError::kAuthentication);
         svcerr_auth(transport, why);
         return false;
     }
     anonymous = request.rq_cred.oa_flavor == AUTH_NONE;
     if (anonymous) return true;
     if (request.rq_cred.oa_flavor != AUTH_SYS) {
+        if (metrics_ != nullptr) metrics_->RecordRpcError(ServerMetrics::RpcError::kAuthentication);
         svcerr_auth(transport, AUTH_REJECTEDCRED);
         return false;
     }
@@ -119,15 +124,34 @@ void RpcConnection::Handle(SVCXPRT* transport, rpc_msg& message, char* credentia
         if (candidate->Version() == message.rm_call.cb_vers) program = candidate;
     }
     if (!known) {
+        if (metrics_ != nullptr) metrics_->RecordRpcError(ServerMetrics::RpcError::kProgramUnavailable);
         svcerr_noprog(transport);
         return;
     }
     if (program == nullptr) {
+        if (metrics_ != nullptr) metrics_->RecordRpcError(ServerMetrics::RpcError::kVersionMismatch);
         svcerr_progvers(transport, low, high);
         return;
     }
     const CallerIdentity caller = anonymous ? CallerIdentity(peer_) : CallerIdentity(peer_, uid, gid, std::move(groups));
     RpcCall call{transport, static_cast<uint32_t>(message.rm_call.cb_proc), caller, buffers,
                  static_cast<uint32_t>(message.rm_xid)};
+    if (metrics_ == nullptr) {
+        program->Dispatch(call);
+        return;
+    }
+    // Every call of every program passes here once: counted and timed.
+    call.metrics = metrics_;
+    const auto start = std::chrono::steady_clock::now();
     program->Dispatch(call);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    const int slot = ServerMetrics::Slot(number, program->Version(), call.procedure);
+    if (slot < 0) {
+        // A procedure the program's table lacks gets PROC_UNAVAIL, no reply.
+        if (!call.replied) metrics_->RecordRpcError(ServerMetrics::RpcError::kProcedureUnavailable);
+        return;
+    }
+    if (call.garbage) metrics_->RecordRpcError(ServerMetrics::RpcError::kGarbageArguments);
+    metrics_->RecordCall(slot, call.replied, call.replyStatus,
+                         static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count()));
 }

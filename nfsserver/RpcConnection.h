@@ -16,6 +16,7 @@
 #include "nfsserver/RpcProgram.h"
 
 class CallPolling;
+class ServerMetrics;
 
 class RpcConnection {
 public:
@@ -28,8 +29,9 @@ public:
     static constexpr int kStallMilliseconds = 35 * 1000;
 
     // Takes ownership of the connected socket. The programs, and polling
-    // when given, must outlive Run.
-    RpcConnection(int fd, std::string peer, std::vector<RpcProgram*> programs, CallPolling* polling = nullptr);
+    // and metrics when given, must outlive Run.
+    RpcConnection(int fd, std::string peer, std::vector<RpcProgram*> programs, CallPolling* polling = nullptr,
+                  ServerMetrics* metrics = nullptr);
     RpcConnection(const RpcConnection&) = delete;
     RpcConnection& operator=(const RpcConnection&) = delete;
     ~RpcConnection();
@@ -54,6 +56,7 @@ private:
     const std::string peer_;
     const std::vector<RpcProgram*> programs_;
     CallPolling* const polling_;
+    ServerMetrics* const metrics_;
     std::mutex mutex_;
     int fd_;                            // guarded by mutex_; -1 once closed
     std::atomic<bool> stopping_{false};

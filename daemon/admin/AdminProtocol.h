@@ -59,6 +59,7 @@ constexpr char kClientUpdate[] = "client-update";
 constexpr char kStats[] = "stats";
 constexpr char kListExports[] = "list-exports";
 constexpr char kPrune[] = "prune";
+constexpr char kServerStats[] = "server-stats";
 
 // Result codes. The module's own response codes (0 to 99) pass through
 // unchanged; quayd's codes start at 100 so the two never mix.

@@ -42,6 +42,7 @@ const std::vector<CommandSpec>& Commands() {
         {kClientUpdate, {kSubclientField, kPathField, kFirstField, kSecondField}, {},
          "client-update <subclient> <share path> <first> <second>"},
         {kStats, {kSubclientField, kPathField}, {}, "stats <subclient> <share path>"},
+        {kServerStats, {}, {}, "stats   (quayd's own: connections, calls, latency, shares, stores)"},
         {kListExports, {}, {}, "list-exports"},
         {kPrune, {kSubclientField}, {}, "prune <subclient> [--dry-run]", {}, {{"dry-run", kDryRunField}}},
     };
@@ -55,8 +56,10 @@ bool QuayAdmCommand::BuildRequest(const std::vector<std::string>& args, KeyValue
         error = "no command given";
         return false;
     }
+    // stats with no arguments asks for quayd's own statistics.
+    const std::string command = args.size() == 1 && args[0] == kStats ? kServerStats : args[0];
     for (const CommandSpec& spec : Commands()) {
-        if (args[0] != spec.name) continue;
+        if (command != spec.name) continue;
         // Named options first, wherever they stand; the rest is positional.
         std::vector<std::string> positional;
         KeyValueList named;

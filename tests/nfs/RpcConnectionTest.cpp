@@ -14,14 +14,17 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "host/LogWriter.h"
+#include "nfsserver/Mount3Program.h"
 #include "nfsserver/RpcProgram.h"
 #include "nfsserver/RpcRecordTransport.h"
+#include "nfsserver/ServerMetrics.h"
 #include "nfsserver/XdrArgs.h"
 
 namespace {
@@ -91,10 +94,16 @@ std::string Word(uint32_t value) {
 
 std::string Mark(uint32_t length, bool last) { return Word(length | (last ? 0x80000000u : 0u)); }
 
-// A call header with AUTH_NONE credentials, then the arguments.
+// A call header with credentials of a flavor (AUTH_NONE) and no body, then
+// the arguments.
+std::string CallTo(uint32_t program, uint32_t version, uint32_t xid, uint32_t procedure,
+                   const std::string& arguments = "", uint32_t flavor = 0) {
+    return Word(xid) + Word(0) + Word(2) + Word(program) + Word(version) + Word(procedure) + Word(flavor) + Word(0) +
+           Word(0) + Word(0) + arguments;
+}
+
 std::string Call(uint32_t xid, uint32_t procedure, const std::string& arguments = "") {
-    return Word(xid) + Word(0) + Word(2) + Word(kProgram) + Word(1) + Word(procedure) + Word(0) + Word(0) + Word(0) +
-           Word(0) + arguments;
+    return CallTo(kProgram, 1, xid, procedure, arguments);
 }
 
 std::string Record(const std::string& body) { return Mark(static_cast<uint32_t>(body.size()), true) + body; }
@@ -129,11 +138,12 @@ bool ReadExactly(int fd, std::string& into, size_t size) {
 // One served connection over a socketpair, and the client's end of it.
 class ServedConnection {
 public:
-    explicit ServedConnection(TestProgram& program) {
+    explicit ServedConnection(RpcProgram& program, ServerMetrics* metrics = nullptr) {
         int ends[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
         client_ = ends[1];
-        connection_ = std::make_unique<RpcConnection>(ends[0], kPeer, std::vector<RpcProgram*>{&program});
+        connection_ = std::make_unique<RpcConnection>(ends[0], kPeer, std::vector<RpcProgram*>{&program}, nullptr,
+                                                      metrics);
         thread_ = std::thread([this] { connection_->Run(); });
     }
     ~ServedConnection() {
@@ -252,6 +262,49 @@ TEST_F(RpcConnectionTest, ReplyTailsGoOutAsIfEncodedWithTheResult) {
     EXPECT_EQ(served.Reply(), AcceptedReply(10, kSystemError));
     served.Send(Record(Call(11, kIncrement, Word(2))));
     EXPECT_EQ(served.Reply(), AcceptedReply(11, kSuccess) + Word(3));
+}
+
+// Every call is counted once where it was answered: by its procedure with
+// the status its reply began with, or by the RPC error that refused it.
+TEST_F(RpcConnectionTest, CallsAreCountedByProcedureStatusAndRpcError) {
+    Mount3Program mount;
+    ServerMetrics metrics;
+    ServedConnection served(mount, &metrics);
+    constexpr uint32_t kMnt = 1;
+    const std::string path = Word(5) + std::string("/nope\0\0\0", 8);
+    const std::pair<std::string, uint32_t> calls[] = {
+        {CallTo(MOUNT_PROGRAM, 3, 1, 0), kSuccess},                     // NULL
+        {CallTo(MOUNT_PROGRAM, 3, 2, kMnt, path), kSuccess},            // MNT3ERR_NOENT
+        {CallTo(MOUNT_PROGRAM, 3, 3, kMnt, path), kSuccess},            // again
+        {CallTo(MOUNT_PROGRAM, 3, 4, kMnt, Word(5000)), kGarbageArgs},  // a path past its bound
+        {CallTo(MOUNT_PROGRAM, 3, 5, 99), 3},                           // PROC_UNAVAIL
+        {CallTo(MOUNT_PROGRAM, 1, 6, 0), 2},                            // PROG_MISMATCH
+        {CallTo(1234567, 3, 7, 0), 1},                                  // PROG_UNAVAIL
+    };
+    for (const auto& call : calls) {
+        served.Send(Record(call.first));
+        uint32_t xid = 0;
+        memcpy(&xid, call.first.data(), sizeof(xid));
+        EXPECT_EQ(served.Reply().substr(0, 24), AcceptedReply(ntohl(xid), call.second));
+    }
+    // A credential flavor nobody knows is denied before any program sees it.
+    served.Send(Record(CallTo(MOUNT_PROGRAM, 3, 8, 0, "", 77)));
+    EXPECT_EQ(served.Reply().substr(0, 12), Word(8) + Word(1) + Word(1));  // REPLY, MSG_DENIED
+
+    const ServerMetrics::Snapshot snapshot = metrics.Take();
+    std::map<std::string, uint64_t> called;
+    std::map<std::string, uint64_t> errors;
+    for (const ServerMetrics::ProcedureCounts& counts : snapshot.procedures) {
+        const std::string name = std::string(counts.protocol) + std::to_string(counts.version) + " " + counts.name;
+        if (counts.calls != 0) called[name] = counts.calls;
+        for (const auto& error : counts.errors) errors[name + " " + error.first] = error.second;
+        uint64_t timed = 0;
+        for (uint64_t bucket : counts.buckets) timed += bucket;
+        EXPECT_EQ(timed, counts.timed ? counts.calls : 0) << name;
+    }
+    EXPECT_EQ(called, (std::map<std::string, uint64_t>{{"mount3 NULL", 1}, {"mount3 MNT", 3}}));
+    EXPECT_EQ(errors, (std::map<std::string, uint64_t>{{"mount3 MNT MNT3ERR_NOENT", 2}}));
+    EXPECT_EQ(snapshot.rpcErrors, (std::array<uint64_t, ServerMetrics::kRpcErrors>{1, 1, 1, 1, 1}));
 }
 
 TEST_F(RpcConnectionTest, MalformedArgumentsGetGarbageArgsAndTheConnectionGoesOn) {
