@@ -119,5 +119,4 @@ private:
     int64_t retryAtMs_ = 0;       // steady clock: the next reconnect attempt
     int64_t retryDelayMs_ = kFirstRetryMs;
     int attempts_ = 0;            // reconnects that failed since the loss
-    bool inTransaction_ = false;
 };
