@@ -13,7 +13,7 @@ constexpr size_t kChunk = 1 << 20;
 bool WriteWholeFile(NfsConnection& connection, const std::string& path, int mib) {
     const std::vector<char> chunk(kChunk, 'x');
     nfsfh* fh = nullptr;
-    if (nfs_create(connection.Context(), path.c_str(), O_RDWR, 0644, &fh) != 0) return connection.Fail("creat", path);
+    if (!connection.Create(path, &fh)) return false;
     bool ok = true;
     for (int m = 0; ok && m < mib; ++m) {
         ok = connection.Write(fh, uint64_t(m) * kChunk, kChunk, chunk.data());

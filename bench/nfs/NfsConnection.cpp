@@ -1,5 +1,6 @@
 #include "NfsConnection.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,6 +38,10 @@ bool NfsConnection::Mount(const std::string& url) {
     nfs_destroy_url(parsed);
     if (url.find("version=4") != std::string::npos) maxWrite_ = kV4WriteBytes;
     return mounted || Fail("mount", url);
+}
+
+bool NfsConnection::Create(const std::string& path, nfsfh** fh) {
+    return nfs_create(nfs_, path.c_str(), O_RDWR, 0644, fh) == 0 || Fail("creat", path);
 }
 
 bool NfsConnection::Write(nfsfh* fh, uint64_t offset, size_t count, const char* data) {

@@ -27,9 +27,10 @@ public:
     bool Write(nfsfh* fh, uint64_t offset, size_t count, const char* data);
     static constexpr size_t kV4WriteBytes = 3072;
 
-    // Files are created with nfs_create(path, O_RDWR, ...): libnfs's
-    // nfs_creat opens them read-only, which over NFSv4 makes every WRITE
-    // NFS4ERR_OPENMODE.
+    // Creates (or truncates) path, open for reading and writing: libnfs's
+    // nfs_creat opens read-only, which over NFSv4 makes every WRITE
+    // NFS4ERR_OPENMODE. False with the failure said on stderr.
+    bool Create(const std::string& path, nfsfh** fh);
 
     // Prints what failed with libnfs's error text; always false, to be returned.
     bool Fail(const char* what, const std::string& path) const;

@@ -1,11 +1,9 @@
 #include "SmallFileWriter.h"
 
-#include <fcntl.h>
-
 bool SmallFileWriter::Write(NfsConnection& connection, const std::string& path) const {
     nfs_context* nfs = connection.Context();
     nfsfh* fh = nullptr;
-    if (nfs_create(nfs, path.c_str(), O_RDWR, 0644, &fh) != 0) return connection.Fail("creat", path);
+    if (!connection.Create(path, &fh)) return false;
     const bool written = connection.Write(fh, 0, block_.size(), block_.data());
     const bool committed = written && nfs_fsync(nfs, fh) == 0;
     nfs_close(nfs, fh);
