@@ -427,12 +427,9 @@ int FileService::ListDirectory(const FileRequest& request, uint64_t cookie,
         const bool self = strcmp(entry->d_name, ".") == 0;
         const bool up = strcmp(entry->d_name, "..") == 0;
         const nfs_fh3& entryHandle = self || (up && root) ? request.Handle() : up ? none : handle;
-        const long position = dir->telldir(&ctxt, stream);
-        if (position < 0) {
-            error = LastError();
-            break;
-        }
-        if (!take(DirEntry{entry->d_name, static_cast<uint64_t>(position), st, entryHandle})) break;
+        // The entry's cookie is the stream's position after it, what
+        // telldir would answer, without another call per entry.
+        if (!take(DirEntry{entry->d_name, entryCookie, st, entryHandle})) break;
     }
     dir->closedir(&ctxt, stream);
     return error;

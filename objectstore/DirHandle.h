@@ -21,6 +21,7 @@ struct DirHandle {
     uint64_t position = 0;
     std::vector<NodeRow> batch;  // children read ahead, from batchNext on
     size_t batchNext = 0;
+    uint64_t batchChanges = 0;   // live listings: the store's change count the batch is current at
     struct dirent entry;  // what the last readdir returned
 };
 

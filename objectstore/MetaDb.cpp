@@ -226,6 +226,9 @@ MetaDb::WriteTxn::~WriteTxn() {
             // statement failed hard enough to make ROLLBACK fail.
         }
     }
+    // Counted once the change is visible, committed or not: a reader that
+    // saw the count before it cannot take what it read for current.
+    db_.changes_.fetch_add(1, std::memory_order_release);
     db_.writerOwner_ = std::thread::id();
 }
 

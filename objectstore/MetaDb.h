@@ -124,6 +124,10 @@ public:
     void SyncCommitted();
     // WAL syncs run so far.
     uint64_t LogSyncs() const { return groupSync_.Syncs(); }
+    // Write transactions ended so far, each counted once its outcome is
+    // visible to readers: what a reader read after seeing this count is
+    // current while the count stays the same.
+    uint64_t Changes() const { return changes_.load(std::memory_order_acquire); }
     // Threads waiting for the writer now.
     int WritersWaiting() const { return writersWaiting_.load(); }
     // Moves the WAL into the database file (on close).
@@ -188,6 +192,7 @@ private:
     std::vector<std::unique_ptr<SqlConnection>> idleReaders_;  // guarded by poolMutex_
     int logFd_ = -1;  // the WAL file, opened by the first sync; used by one sync at a time
     GroupSync groupSync_{[this] { return SyncLog(); }};
+    std::atomic<uint64_t> changes_{0};  // write transactions ended, after their end
 };
 
 }  // namespace ObjectStore

@@ -28,7 +28,23 @@ namespace {
 constexpr size_t kMaxOpenExtentFiles = 64;
 // Rough size of one cached GUID entry, to turn a byte budget into entries.
 constexpr size_t kGuidEntryBytes = 128;
+// Rows of a listing read at once; see List.
+constexpr int kListingPageRows = 256;
 constexpr int kMaxDepth = 4096;
+
+std::atomic<uint64_t> gNextEngineId{1};
+
+// The live path of the child a thread listed last, and of its directory:
+// the handle of a listed entry, built right after it is listed, needs it.
+struct ListedPath {
+    uint64_t engine = 0;   // StoreEngine id; 0: nothing noted
+    uint64_t changes = 0;  // the store's change count both paths are current at
+    std::string dirGuid;
+    std::string dirPath;
+    std::string guid;
+    std::string path;
+};
+thread_local ListedPath tListed;
 // Files of up to this many extents load their extent rows as a short read.
 constexpr uint64_t kShortLoadExtents = 16;
 
@@ -141,12 +157,14 @@ private:
 };
 
 StoreEngine::StoreEngine(const Options& options)
-    : folder_(options.folder),
+    : id_(gNextEngineId.fetch_add(1)),
+      folder_(options.folder),
       flushAfterCount_(std::max<uint32_t>(1, options.config.flushAfterCount)),
       flushAfterSeconds_(options.config.flushAfterSeconds),
       attrCache_(Entries(options.config.attribCacheEntries)),
       dirCache_(Entries(options.config.dirCacheEntries)),
-      guidCache_(options.config.guidCacheBytes / kGuidEntryBytes) {
+      guidCache_(options.config.guidCacheBytes / kGuidEntryBytes),
+      listings_(Entries(options.config.dirCacheEntries)) {
     OpenOrCreate(options);
 }
 
@@ -391,6 +409,9 @@ NodeRow StoreEngine::ResolveWith(SqlConnection& c, const std::vector<std::string
 
 std::string StoreEngine::PathOf(const std::string& guid, int64_t asOf) {
     bool live = asOf == kLiveAsOf;
+    if (live && tListed.engine == id_ && tListed.guid == guid && tListed.changes == db_->Changes()) {
+        return tListed.path;
+    }
     std::vector<std::string> names;
     std::string cur = guid;
     for (int depth = 0; cur != rootGuid_; ++depth) {
@@ -415,18 +436,51 @@ std::string StoreEngine::PathOf(const std::string& guid, int64_t asOf) {
     return JoinStorePath(names);
 }
 
-void StoreEngine::List(const std::string& dirGuid, int64_t fromNo, int limit, int64_t asOf,
+uint64_t StoreEngine::List(const std::string& dirGuid, int64_t fromNo, int limit, int64_t asOf,
                        std::vector<NodeRow>& out) {
-    const uint64_t generation = guidCache_.Generation();
-    const size_t first = out.size();
-    {
+    if (asOf != kLiveAsOf) {
         MetaDb::ReadLease lease(*db_);
         MetaDb::ListChildren(lease.conn(), dirGuid, fromNo, limit, asOf, out);
+        return 0;
     }
-    if (asOf != kLiveAsOf) return;
-    for (size_t i = first; i < out.size(); ++i) {
-        guidCache_.PutIfCurrent(out[i].guid, NameEntry{out[i].parent, out[i].name}, generation);
+    const uint64_t changes = db_->Changes();
+    if (listings_.Find(dirGuid, fromNo, static_cast<size_t>(limit), changes, out)) return changes;
+    // A page longer than the caller's: the next call of a client that takes
+    // only part of a batch per reply starts inside it.
+    const int pageRows = std::max(limit, kListingPageRows);
+    const uint64_t generation = guidCache_.Generation();
+    std::vector<NodeRow> page;
+    {
+        MetaDb::ReadLease lease(*db_);
+        MetaDb::ListChildren(lease.conn(), dirGuid, fromNo, pageRows, kLiveAsOf, page);
     }
+    for (const NodeRow& row : page) guidCache_.PutIfCurrent(row.guid, NameEntry{row.parent, row.name}, generation);
+    out.insert(out.end(), page.begin(), page.begin() + std::min<std::ptrdiff_t>(limit, page.size()));
+    const bool toEnd = page.size() < static_cast<size_t>(pageRows);
+    listings_.Put(dirGuid, fromNo, std::move(page), toEnd, changes);
+    return changes;
+}
+
+void StoreEngine::NoteListed(const NodeRow& child, uint64_t changes) {
+    ListedPath& noted = tListed;
+    if (changes != db_->Changes()) return;
+    if (noted.engine != id_ || noted.changes != changes || noted.dirGuid != child.parent) {
+        noted.engine = 0;
+        std::string dirPath;
+        try {
+            dirPath = PathOf(child.parent, kLiveAsOf);
+        } catch (const StoreFailure&) {
+            return;  // removed since: nothing to note
+        }
+        // The walk may have read a newer state than the rows.
+        if (changes != db_->Changes()) return;
+        noted.dirPath = std::move(dirPath);
+        noted.dirGuid = child.parent;
+    }
+    noted.engine = id_;
+    noted.changes = changes;
+    noted.guid = child.guid;
+    noted.path = noted.dirPath == "/" ? "/" + child.name : noted.dirPath + "/" + child.name;
 }
 
 void StoreEngine::FillStat(const NodeRow& row, int64_t asOf, struct stat& st) {

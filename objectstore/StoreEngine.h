@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "objectstore/ExtentStore.h"
+#include "objectstore/ListingCache.h"
 #include "objectstore/LockTable.h"
 #include "objectstore/LruCache.h"
 #include "objectstore/MetaDb.h"
@@ -86,9 +87,15 @@ public:
     NodeRow Resolve(const std::vector<std::string>& parts, bool caseSensitive, int64_t asOf);
     // Path of the object; ENOENT when it does not exist at asOf.
     std::string PathOf(const std::string& guid, int64_t asOf);
-    // Names of live children are cached as they are read: the handle of
-    // each listed entry is built next, and with it the entry's path.
-    void List(const std::string& dirGuid, int64_t fromNo, int limit, int64_t asOf, std::vector<NodeRow>& out);
+    // Pages of live listings are cached until the store changes; names of
+    // live children are cached as they are read: the handle of each listed
+    // entry is built next, and with it the entry's path.
+    // Returns the store's change count the live rows are current at.
+    uint64_t List(const std::string& dirGuid, int64_t fromNo, int limit, int64_t asOf, std::vector<NodeRow>& out);
+    // Notes, for this thread, the path of a live child just listed from rows
+    // current at `changes`: PathOf answers it without a walk while the store
+    // stays unchanged.
+    void NoteListed(const NodeRow& child, uint64_t changes);
     void FillStat(const NodeRow& row, int64_t asOf, struct stat& st);
 
     // --- changing the live state ---
@@ -177,6 +184,7 @@ private:
     // (or lost, negative).
     void TouchDir(Change& change, const std::string& guid, int64_t nowUs, int subdirDelta = 0);
 
+    const uint64_t id_;  // unique among the engines of this process
     std::string folder_;
     uint64_t extentSize_ = 0;
     uint32_t flushAfterCount_ = 100;
@@ -200,6 +208,7 @@ private:
     LruCache<std::string, NodeRow> attrCache_;    // guid -> live row
     LruCache<std::string, NodeRow> dirCache_;     // parent + name -> child's live row
     LruCache<std::string, NameEntry> guidCache_;  // guid -> parent and name
+    ListingCache listings_;                       // pages of live listings
 
     uint64_t extentWatermark_ = 0;
     int64_t createdUs_ = 0;

@@ -344,10 +344,11 @@ bool StoreView::NextEntry(DirHandle* dir, NodeRow& row) {
         dir->batch.clear();
         dir->batchNext = 0;
         int64_t asOf = scratchDir_.empty() ? asOf_ : kLiveAsOf;
-        EngineRef()->List(dir->guid, fromNo, kDirBatch, asOf, dir->batch);
+        dir->batchChanges = EngineRef()->List(dir->guid, fromNo, kDirBatch, asOf, dir->batch);
         if (dir->batch.empty()) return false;
     }
-    row = dir->batch[dir->batchNext++];
+    // Each row is taken once: later calls only skip past its number.
+    row = std::move(dir->batch[dir->batchNext++]);
     return true;
 }
 
@@ -376,6 +377,7 @@ void StoreView::Readdir(DirHandle* dir, struct dirent** entry, std::string& chil
         }
         name = row.name;
         dir->position = static_cast<uint64_t>(row.no) + 3;
+        if (asOf == kLiveAsOf) eng->NoteListed(row, dir->batchChanges);
     }
     std::memset(&dir->entry, 0, sizeof(dir->entry));
     dir->entry.d_ino = static_cast<ino_t>(row.no);

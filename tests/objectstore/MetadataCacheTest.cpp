@@ -5,6 +5,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <map>
+#include <utility>
+#include <vector>
+
 #include "tests/objectstore/StoreTestFixture.h"
 
 namespace ObjectStore {
@@ -115,6 +119,57 @@ TEST_F(MetadataCacheTest, CaseInsensitiveStoreFindsACreatedNodeUnderAnyCaseUntil
     ASSERT_EQ(0, container_->unlink(ci, ItemName("/rEaDmE")).ErrNo());
     EXPECT_EQ(ENOENT, Stat(ci, "/ReadMe", st));
     EXPECT_EQ(ENOENT, Stat(ci, "/readme", st));
+}
+
+// Every entry from position `from` on: name and size, through the calls the
+// NFS server makes.
+using Listing = std::vector<std::pair<std::string, off_t>>;
+
+Listing ListFrom(ObjectContainer& container, uint64_t store, const std::string& path, uint64_t from) {
+    Listing entries;
+    DirHandle* dir = nullptr;
+    EXPECT_EQ(0, container.opendir(store, &dir, ItemName(path)).ErrNo());
+    if (dir == nullptr) return entries;
+    if (from != 0) {
+        EXPECT_EQ(0, container.seekdir(store, dir, from).ErrNo());
+    }
+    struct dirent* entry = nullptr;
+    std::string guid;
+    struct stat st{};
+    uint64_t cookie = 0;
+    while (container.readdir_ex(store, dir, &entry, guid, st, &cookie).ErrNo() == 0 && entry != nullptr) {
+        entries.emplace_back(entry->d_name, st.st_size);
+    }
+    EXPECT_EQ(0, container.closedir(store, dir).ErrNo());
+    return entries;
+}
+
+TEST_F(MetadataCacheTest, ListingsRepeatedAndResumedShowEveryChangeMadeBetween) {
+    Mkdir(s_, Root(s_), "d");
+    std::vector<std::string> files;
+    for (int i = 0; i < 300; ++i) files.push_back(MakeFile(s_, ItemName("/d"), "f" + std::to_string(i), ""));
+    const auto first = ListFrom(*container_, s_, "/d", 0);
+    ASSERT_EQ(302u, first.size());
+    // Resumed inside what the first listing read, the same entries follow.
+    const auto resumed = ListFrom(*container_, s_, "/d", 0 + 2 + 150);
+    ASSERT_LT(100u, resumed.size());
+    EXPECT_EQ(Listing(first.end() - static_cast<long>(resumed.size()), first.end()), resumed);
+    WriteAt(s_, files[10], 0, "four");
+    ASSERT_EQ(0, container_->unlink(s_, ItemName("/d/f20")).ErrNo());
+    ASSERT_EQ(0, container_->rename(s_, "/d/renamed", "/d/f30", false).ErrNo());
+    MakeFile(s_, ItemName("/d"), "new", "");
+    const auto second = ListFrom(*container_, s_, "/d", 0);
+    ASSERT_EQ(302u, second.size());
+    std::map<std::string, off_t> sizes(second.begin(), second.end());
+    EXPECT_EQ(4, sizes["f10"]);
+    EXPECT_EQ(0u, sizes.count("f20"));
+    EXPECT_EQ(0u, sizes.count("f30"));
+    EXPECT_EQ(1u, sizes.count("renamed"));
+    EXPECT_EQ(1u, sizes.count("new"));
+    // The handle's path of an entry just listed follows a rename of its folder.
+    EXPECT_EQ(302u, ListFrom(*container_, s_, "/d", 0).size());
+    ASSERT_EQ(0, container_->rename(s_, "/e", "/d", false).ErrNo());
+    EXPECT_EQ("/e/f299", PathOf(files[299]));
 }
 
 TEST_F(MetadataCacheTest, PathsOfListedEntriesFollowRenamesAndRemovals) {
