@@ -6,6 +6,7 @@
 #include <dirent.h>
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -14,14 +15,21 @@
 
 namespace ObjectStore {
 
+// Children of a listing read ahead: rows [next, end) of a page, which the
+// store's listing cache may share.
+struct ListedRows {
+    std::shared_ptr<const std::vector<NodeRow>> page;
+    size_t next = 0;
+    size_t end = 0;
+    uint64_t changes = 0;  // live listings: the store's change count the rows are current at
+};
+
 struct DirHandle {
     uint64_t storeIndex = 0;
     std::string guid;    // the directory listed
     std::mutex mutex;    // guards everything below: one call at a time per stream
     uint64_t position = 0;
-    std::vector<NodeRow> batch;  // children read ahead, from batchNext on
-    size_t batchNext = 0;
-    uint64_t batchChanges = 0;   // live listings: the store's change count the batch is current at
+    ListedRows batch;
     struct dirent entry;  // what the last readdir returned
 };
 

@@ -20,13 +20,12 @@ bool ListingCache::Current(uint64_t changes) {
 }
 
 void ListingCache::Drop(std::unordered_map<std::string, Dir>::iterator dir) {
-    for (const auto& page : dir->second.pages) rows_ -= page.second.rows.size();
+    for (const auto& page : dir->second.pages) rows_ -= page.second.rows->size();
     recent_.erase(dir->second.recent);
     dirs_.erase(dir);
 }
 
-bool ListingCache::Find(const std::string& dir, int64_t fromNo, size_t limit, uint64_t changes,
-                        std::vector<NodeRow>& out) {
+bool ListingCache::Find(const std::string& dir, int64_t fromNo, size_t limit, uint64_t changes, ListedRows& out) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (!Current(changes)) return false;
     auto found = dirs_.find(dir);
@@ -36,18 +35,20 @@ bool ListingCache::Find(const std::string& dir, int64_t fromNo, size_t limit, ui
     if (page == pages.begin()) return false;
     --page;
     if (fromNo > page->second.lastNo) return false;
-    const std::vector<NodeRow>& rows = page->second.rows;
+    const std::vector<NodeRow>& rows = *page->second.rows;
     auto from = std::lower_bound(rows.begin(), rows.end(), fromNo,
                                  [](const NodeRow& row, int64_t no) { return row.no < no; });
-    const size_t count = std::min(limit, static_cast<size_t>(rows.end() - from));
-    out.insert(out.end(), from, from + static_cast<std::ptrdiff_t>(count));
+    out.page = page->second.rows;
+    out.next = static_cast<size_t>(from - rows.begin());
+    out.end = out.next + std::min(limit, rows.size() - out.next);
+    out.changes = changes;
     recent_.splice(recent_.begin(), recent_, found->second.recent);
     return true;
 }
 
-void ListingCache::Put(const std::string& dir, int64_t fromNo, std::vector<NodeRow> rows, bool toEnd,
-                       uint64_t changes) {
-    if (rows.size() > maxRows_ || (rows.empty() && !toEnd)) return;
+void ListingCache::Put(const std::string& dir, int64_t fromNo, std::shared_ptr<const std::vector<NodeRow>> rows,
+                       bool toEnd, uint64_t changes) {
+    if (rows->size() > maxRows_ || (rows->empty() && !toEnd)) return;
     std::lock_guard<std::mutex> guard(mutex_);
     if (!Current(changes)) return;
     auto found = dirs_.find(dir);
@@ -57,10 +58,10 @@ void ListingCache::Put(const std::string& dir, int64_t fromNo, std::vector<NodeR
     } else {
         recent_.splice(recent_.begin(), recent_, found->second.recent);
     }
-    const int64_t lastNo = toEnd ? std::numeric_limits<int64_t>::max() : rows.back().no;
+    const int64_t lastNo = toEnd ? std::numeric_limits<int64_t>::max() : rows->back().no;
     Page& page = found->second.pages[fromNo];
-    rows_ -= page.rows.size();
-    rows_ += rows.size();
+    if (page.rows) rows_ -= page.rows->size();
+    rows_ += rows->size();
     page = Page{lastNo, std::move(rows)};
     // Whole directories go, least recently used first, but never the one
     // just filled.

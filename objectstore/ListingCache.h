@@ -14,11 +14,13 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "objectstore/DirHandle.h"
 #include "objectstore/MetaDb.h"
 
 namespace ObjectStore {
@@ -30,20 +32,21 @@ public:
     ListingCache(const ListingCache&) = delete;
     ListingCache& operator=(const ListingCache&) = delete;
 
-    // Appends to out the rows of dir from number fromNo on, at most limit,
+    // Points out at the rows of dir from number fromNo on, at most limit,
     // when a page read at `changes` holds fromNo; false when none does.
-    // True with nothing appended: the directory has no child from fromNo on.
-    bool Find(const std::string& dir, int64_t fromNo, size_t limit, uint64_t changes, std::vector<NodeRow>& out);
+    // True with no rows: the directory has no child from fromNo on.
+    bool Find(const std::string& dir, int64_t fromNo, size_t limit, uint64_t changes, ListedRows& out);
     // Keeps rows, every live child of dir numbered fromNo up to the last
     // row's, or on to the end of the directory when toEnd; read at `changes`.
-    void Put(const std::string& dir, int64_t fromNo, std::vector<NodeRow> rows, bool toEnd, uint64_t changes);
+    void Put(const std::string& dir, int64_t fromNo, std::shared_ptr<const std::vector<NodeRow>> rows, bool toEnd,
+             uint64_t changes);
 
     size_t Rows() const;
 
 private:
     struct Page {
         int64_t lastNo;  // the last number it answers for
-        std::vector<NodeRow> rows;
+        std::shared_ptr<const std::vector<NodeRow>> rows;
     };
     struct Dir {
         std::map<int64_t, Page> pages;  // by first number

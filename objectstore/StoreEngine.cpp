@@ -436,29 +436,30 @@ std::string StoreEngine::PathOf(const std::string& guid, int64_t asOf) {
     return JoinStorePath(names);
 }
 
-uint64_t StoreEngine::List(const std::string& dirGuid, int64_t fromNo, int limit, int64_t asOf,
-                       std::vector<NodeRow>& out) {
+void StoreEngine::List(const std::string& dirGuid, int64_t fromNo, int limit, int64_t asOf, ListedRows& out) {
+    auto page = std::make_shared<std::vector<NodeRow>>();
     if (asOf != kLiveAsOf) {
-        MetaDb::ReadLease lease(*db_);
-        MetaDb::ListChildren(lease.conn(), dirGuid, fromNo, limit, asOf, out);
-        return 0;
+        {
+            MetaDb::ReadLease lease(*db_);
+            MetaDb::ListChildren(lease.conn(), dirGuid, fromNo, limit, asOf, *page);
+        }
+        out = ListedRows{page, 0, page->size(), 0};
+        return;
     }
     const uint64_t changes = db_->Changes();
-    if (listings_.Find(dirGuid, fromNo, static_cast<size_t>(limit), changes, out)) return changes;
+    if (listings_.Find(dirGuid, fromNo, static_cast<size_t>(limit), changes, out)) return;
     // A page longer than the caller's: the next call of a client that takes
     // only part of a batch per reply starts inside it.
     const int pageRows = std::max(limit, kListingPageRows);
     const uint64_t generation = guidCache_.Generation();
-    std::vector<NodeRow> page;
     {
         MetaDb::ReadLease lease(*db_);
-        MetaDb::ListChildren(lease.conn(), dirGuid, fromNo, pageRows, kLiveAsOf, page);
+        MetaDb::ListChildren(lease.conn(), dirGuid, fromNo, pageRows, kLiveAsOf, *page);
     }
-    for (const NodeRow& row : page) guidCache_.PutIfCurrent(row.guid, NameEntry{row.parent, row.name}, generation);
-    out.insert(out.end(), page.begin(), page.begin() + std::min<std::ptrdiff_t>(limit, page.size()));
-    const bool toEnd = page.size() < static_cast<size_t>(pageRows);
+    for (const NodeRow& row : *page) guidCache_.PutIfCurrent(row.guid, NameEntry{row.parent, row.name}, generation);
+    out = ListedRows{page, 0, std::min(page->size(), static_cast<size_t>(limit)), changes};
+    const bool toEnd = page->size() < static_cast<size_t>(pageRows);
     listings_.Put(dirGuid, fromNo, std::move(page), toEnd, changes);
-    return changes;
 }
 
 void StoreEngine::NoteListed(const NodeRow& child, uint64_t changes) {

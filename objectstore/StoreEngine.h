@@ -20,6 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "objectstore/DirHandle.h"
 #include "objectstore/ExtentStore.h"
 #include "objectstore/ListingCache.h"
 #include "objectstore/LockTable.h"
@@ -90,8 +91,8 @@ public:
     // Pages of live listings are cached until the store changes; names of
     // live children are cached as they are read: the handle of each listed
     // entry is built next, and with it the entry's path.
-    // Returns the store's change count the live rows are current at.
-    uint64_t List(const std::string& dirGuid, int64_t fromNo, int limit, int64_t asOf, std::vector<NodeRow>& out);
+    // At most limit children from number fromNo on; none at the end.
+    void List(const std::string& dirGuid, int64_t fromNo, int limit, int64_t asOf, ListedRows& out);
     // Notes, for this thread, the path of a live child just listed from rows
     // current at `changes`: PathOf answers it without a walk while the store
     // stays unchanged.

@@ -115,7 +115,10 @@ std::string StoreView::GuidOf(const ItemName& item) {
     if (guid.empty() && item.isRoot()) guid = EngineRef()->RootGuid();
     if (guid.empty()) Fail(EINVAL, "item names no object");
     if (!IsGuidText(guid)) Fail(EINVAL, "malformed GUID");
-    std::transform(guid.begin(), guid.end(), guid.begin(), [](char c) { return static_cast<char>(std::tolower(c)); });
+    // Only hex digits are left: no locale is needed to fold them.
+    for (char& c : guid) {
+        if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    }
     return guid;
 }
 
@@ -339,16 +342,14 @@ void StoreView::CheckDir(DirHandle* dir) {
 
 bool StoreView::NextEntry(DirHandle* dir, NodeRow& row) {
     int64_t fromNo = static_cast<int64_t>(dir->position - 2);
-    while (dir->batchNext < dir->batch.size() && dir->batch[dir->batchNext].no < fromNo) ++dir->batchNext;
-    if (dir->batchNext >= dir->batch.size()) {
-        dir->batch.clear();
-        dir->batchNext = 0;
+    ListedRows& batch = dir->batch;
+    while (batch.next < batch.end && (*batch.page)[batch.next].no < fromNo) ++batch.next;
+    if (batch.next >= batch.end) {
         int64_t asOf = scratchDir_.empty() ? asOf_ : kLiveAsOf;
-        dir->batchChanges = EngineRef()->List(dir->guid, fromNo, kDirBatch, asOf, dir->batch);
-        if (dir->batch.empty()) return false;
+        EngineRef()->List(dir->guid, fromNo, kDirBatch, asOf, batch);
+        if (batch.next >= batch.end) return false;
     }
-    // Each row is taken once: later calls only skip past its number.
-    row = std::move(dir->batch[dir->batchNext++]);
+    row = (*batch.page)[batch.next++];
     return true;
 }
 
@@ -377,7 +378,7 @@ void StoreView::Readdir(DirHandle* dir, struct dirent** entry, std::string& chil
         }
         name = row.name;
         dir->position = static_cast<uint64_t>(row.no) + 3;
-        if (asOf == kLiveAsOf) eng->NoteListed(row, dir->batchChanges);
+        if (asOf == kLiveAsOf) eng->NoteListed(row, dir->batch.changes);
     }
     std::memset(&dir->entry, 0, sizeof(dir->entry));
     dir->entry.d_ino = static_cast<ino_t>(row.no);
@@ -398,8 +399,7 @@ void StoreView::Seekdir(DirHandle* dir, uint64_t position) {
     CheckDir(dir);
     std::lock_guard<std::mutex> guard(dir->mutex);
     dir->position = position;
-    dir->batch.clear();
-    dir->batchNext = 0;
+    dir->batch = ListedRows();
 }
 
 uint64_t StoreView::Telldir(DirHandle* dir) {
