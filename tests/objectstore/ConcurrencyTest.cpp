@@ -1,6 +1,7 @@
 // Many threads on one store at once: writers and readers of many files,
-// creators in one directory, lock contention, a view read beside live writes,
-// prunes beside writers that keep rewriting and removing their files.
+// creators in one directory, listers beside them, lock contention, a view
+// read beside live writes, prunes beside writers that keep rewriting and
+// removing their files.
 #include <fcntl.h>
 
 #include <atomic>
@@ -120,6 +121,52 @@ TEST_F(ConcurrencyTest, CreatorsInOneDirectoryGetDistinctObjects) {
     EXPECT_EQ(static_cast<size_t>(kThreads * 40), all.size());
     EXPECT_EQ(std::to_string(kThreads * 40), StatValue(s_, "Files"));
     EXPECT_EQ("42", StatValue(s_, "Directories"));  // root, d, 40 race winners
+}
+
+// Listings kept between changes, read beside creates and removes in the same
+// directory: each listing holds every file that stays, once, and the last
+// one, after the changes, holds exactly those.
+TEST_F(ConcurrencyTest, ListersBesideCreatorsAndRemoversSeeEveryFileThatStays) {
+    const std::string dir = Mkdir(s_, Root(s_), "d");
+    std::set<std::string> stays;
+    for (int i = 0; i < 20; ++i) {
+        stays.insert("s" + std::to_string(i));
+        MakeFile(s_, ItemName(dir, false), "s" + std::to_string(i), "");
+    }
+    auto list = [&](std::multiset<std::string>& names) {
+        DirHandle* stream = nullptr;
+        if (container_->opendir(s_, &stream, ItemName("/d")).IsError()) return false;
+        struct dirent* entry = nullptr;
+        std::string guid;
+        struct stat st{};
+        uint64_t cookie = 0;
+        bool ok = true;
+        while ((ok = !container_->readdir_ex(s_, stream, &entry, guid, st, &cookie).IsError()) && entry != nullptr) {
+            if (entry->d_name[0] != '.') names.insert(entry->d_name);
+        }
+        return !container_->closedir(s_, stream).IsError() && ok;
+    };
+    std::atomic<int> failures{0};
+    RunThreads([&](int t) {
+        for (int i = 0; i < 30; ++i) {
+            if (t % 2 == 0) {
+                const std::string name = "c" + std::to_string(t) + "-" + std::to_string(i);
+                ItemName item;
+                if (container_->create(s_, item, ItemName(dir, false), name, 0644).IsError()) ++failures;
+                if (container_->unlink(s_, ItemName("/d/" + name)).IsError()) ++failures;
+                continue;
+            }
+            std::multiset<std::string> names;
+            if (!list(names)) ++failures;
+            for (const std::string& name : stays) {
+                if (names.count(name) != 1) ++failures;
+            }
+        }
+    });
+    EXPECT_EQ(0, failures.load());
+    std::multiset<std::string> last;
+    ASSERT_TRUE(list(last));
+    EXPECT_EQ(std::multiset<std::string>(stays.begin(), stays.end()), last);
 }
 
 TEST_F(ConcurrencyTest, OnlyOneOwnerHoldsAnExclusiveRangeAtATime) {
