@@ -2,7 +2,7 @@
 // order), kept while the store does not change. Clients list the same big
 // directory again and again (a restore browses, `ls -l` follows `ls`), and
 // each page of a READDIRPLUS would otherwise be a query over the directory's
-// index. Every committed change of the store ends every page at once: the
+// index. Every write transaction of the store ends every page at once: the
 // pages carry the store's change count they were read at, which makes the
 // cache right without knowing which change touches which listing.
 //

@@ -31,6 +31,8 @@ constexpr size_t kGuidEntryBytes = 128;
 // Rows of a listing read at once; see List.
 constexpr int kListingPageRows = 256;
 constexpr int kMaxDepth = 4096;
+// Files of up to this many extents load their extent rows as a short read.
+constexpr uint64_t kShortLoadExtents = 16;
 
 std::atomic<uint64_t> gNextEngineId{1};
 
@@ -45,8 +47,6 @@ struct ListedPath {
     std::string path;
 };
 thread_local ListedPath tListed;
-// Files of up to this many extents load their extent rows as a short read.
-constexpr uint64_t kShortLoadExtents = 16;
 
 int64_t WallUs() {
     struct timeval tv;
@@ -437,13 +437,13 @@ std::string StoreEngine::PathOf(const std::string& guid, int64_t asOf) {
 }
 
 void StoreEngine::List(const std::string& dirGuid, int64_t fromNo, int limit, int64_t asOf, ListedRows& out) {
-    auto page = std::make_shared<std::vector<NodeRow>>();
     if (asOf != kLiveAsOf) {
+        auto rows = std::make_shared<std::vector<NodeRow>>();
         {
             MetaDb::ReadLease lease(*db_);
-            MetaDb::ListChildren(lease.conn(), dirGuid, fromNo, limit, asOf, *page);
+            MetaDb::ListChildren(lease.conn(), dirGuid, fromNo, limit, asOf, *rows);
         }
-        out = ListedRows{page, 0, page->size(), 0};
+        out = ListedRows{rows, 0, rows->size(), 0};
         return;
     }
     const uint64_t changes = db_->Changes();
@@ -452,6 +452,7 @@ void StoreEngine::List(const std::string& dirGuid, int64_t fromNo, int limit, in
     // only part of a batch per reply starts inside it.
     const int pageRows = std::max(limit, kListingPageRows);
     const uint64_t generation = guidCache_.Generation();
+    auto page = std::make_shared<std::vector<NodeRow>>();
     {
         MetaDb::ReadLease lease(*db_);
         MetaDb::ListChildren(lease.conn(), dirGuid, fromNo, pageRows, kLiveAsOf, *page);

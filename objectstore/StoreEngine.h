@@ -88,10 +88,10 @@ public:
     NodeRow Resolve(const std::vector<std::string>& parts, bool caseSensitive, int64_t asOf);
     // Path of the object; ENOENT when it does not exist at asOf.
     std::string PathOf(const std::string& guid, int64_t asOf);
-    // Pages of live listings are cached until the store changes; names of
-    // live children are cached as they are read: the handle of each listed
-    // entry is built next, and with it the entry's path.
-    // At most limit children from number fromNo on; none at the end.
+    // At most limit children from number fromNo on; none at the end. Pages
+    // of live listings are kept until the store changes, and the names of
+    // live children cached as they are read: the handle of each listed entry
+    // is built next, and with it the entry's path.
     void List(const std::string& dirGuid, int64_t fromNo, int limit, int64_t asOf, ListedRows& out);
     // Notes, for this thread, the path of a live child just listed from rows
     // current at `changes`: PathOf answers it without a walk while the store

@@ -157,7 +157,7 @@ TEST_F(MetadataCacheTest, ListingsRepeatedAndResumedShowEveryChangeMadeBetween) 
     WriteAt(s_, files[10], 0, "four");
     ASSERT_EQ(0, container_->unlink(s_, ItemName("/d/f20")).ErrNo());
     ASSERT_EQ(0, container_->rename(s_, "/d/renamed", "/d/f30", false).ErrNo());
-    MakeFile(s_, ItemName("/d"), "new", "");
+    const std::string added = MakeFile(s_, ItemName("/d"), "new", "");
     const auto second = ListFrom(*container_, s_, "/d", 0);
     ASSERT_EQ(302u, second.size());
     std::map<std::string, off_t> sizes(second.begin(), second.end());
@@ -166,9 +166,12 @@ TEST_F(MetadataCacheTest, ListingsRepeatedAndResumedShowEveryChangeMadeBetween) 
     EXPECT_EQ(0u, sizes.count("f30"));
     EXPECT_EQ(1u, sizes.count("renamed"));
     EXPECT_EQ(1u, sizes.count("new"));
-    // The handle's path of an entry just listed follows a rename of its folder.
+    // The path of the entry listed last ("new", the highest number) is
+    // answered from the listing until its folder is renamed.
     EXPECT_EQ(302u, ListFrom(*container_, s_, "/d", 0).size());
+    EXPECT_EQ("/d/new", PathOf(added));
     ASSERT_EQ(0, container_->rename(s_, "/e", "/d", false).ErrNo());
+    EXPECT_EQ("/e/new", PathOf(added));
     EXPECT_EQ("/e/f299", PathOf(files[299]));
 }
 
