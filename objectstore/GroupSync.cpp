@@ -9,18 +9,17 @@ namespace ObjectStore {
 
 uint64_t GroupSync::Ticket() {
     std::lock_guard<std::mutex> guard(mutex_);
-    ++written_;
     return ++issued_;
 }
 
-void GroupSync::Wrote() {
+uint64_t GroupSync::Last() const {
     std::lock_guard<std::mutex> guard(mutex_);
-    ++written_;
+    return issued_;
 }
 
 bool GroupSync::Clean() const {
     std::lock_guard<std::mutex> guard(mutex_);
-    return failedErrNo_ == 0 && syncedWritten_ == written_;
+    return failedErrNo_ == 0 && synced_ == issued_;
 }
 
 void GroupSync::Wait(uint64_t ticket) {
@@ -35,16 +34,12 @@ void GroupSync::Wait(uint64_t ticket) {
         // them all.
         running_ = true;
         const uint64_t covers = issued_;
-        const uint64_t coversWritten = written_;
         lock.unlock();
         const int error = sync_();
         lock.lock();
         running_ = false;
         ++syncs_;
-        if (error == 0) {
-            synced_ = std::max(synced_, covers);
-            syncedWritten_ = std::max(syncedWritten_, coversWritten);
-        }
+        if (error == 0) synced_ = std::max(synced_, covers);
         if (error != 0 && failedErrNo_ == 0) failedErrNo_ = error;
         done_.notify_all();
     }

@@ -1,6 +1,7 @@
 // GroupSync: one sync of the metadata log for every commit that is waiting
-// for it. A durable commit takes a ticket once its COMMIT has written the
-// log (under the writer lock) and waits for it after releasing that lock.
+// for it. Every commit takes a ticket, its place in the log, once its COMMIT
+// has written the log (under the writer lock); a durable one waits for its
+// ticket after releasing that lock.
 // The first waiter to find no sync running runs one, for every ticket taken
 // until then; those that arrive meanwhile wait and are served together by
 // the next. N clients committing at once so cost about two syncs a round,
@@ -21,15 +22,17 @@ public:
     GroupSync(const GroupSync&) = delete;
     GroupSync& operator=(const GroupSync&) = delete;
 
-    // Call after a durable commit has written the log, before another commit
-    // can: tickets follow the log's order.
+    // Call after every commit has written the log, before another commit
+    // can: tickets follow the log's order, so a sync that covers one covers
+    // every earlier one.
     uint64_t Ticket();
-    // Call after any other commit: the log holds something not yet synced.
-    void Wrote();
+    // The ticket of the last commit so far; 0 before the first.
+    uint64_t Last() const;
     // Whether every commit so far is durable already, so that a sync would
     // write nothing (clients often send a second COMMIT with their CLOSE).
     bool Clean() const;
-    // Returns once a sync begun after the ticket was taken has succeeded.
+    // Returns once a sync begun after the ticket was taken has succeeded
+    // (at once for a ticket a successful sync covered already).
     // Throws StoreFailure (with the sync's errno) once any sync has failed:
     // the pages that did not reach the disk may be gone from memory too, so
     // a later sync that succeeds proves nothing about them. The log stays
@@ -44,8 +47,6 @@ private:
     std::condition_variable done_;
     uint64_t issued_ = 0;  // guarded by mutex_, as everything below
     uint64_t synced_ = 0;  // every ticket up to this is durable
-    uint64_t written_ = 0;        // commits of any kind
-    uint64_t syncedWritten_ = 0;  // of which the last successful sync covered
     int failedErrNo_ = 0;  // of the first sync that failed
     bool running_ = false;
     uint64_t syncs_ = 0;

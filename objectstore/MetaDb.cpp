@@ -150,7 +150,7 @@ std::unique_lock<std::mutex> MetaDb::LockWriter() {
 void MetaDb::SyncCommitted() {
     if (groupSync_.Clean()) return;
     // Every commit that has returned is in the WAL already.
-    WaitDurable(groupSync_.Ticket());
+    WaitDurable(groupSync_.Last());
 }
 
 void MetaDb::WaitDurable(uint64_t ticket) {
@@ -236,9 +236,8 @@ uint64_t MetaDb::WriteTxn::Commit() {
     db_.writer_->Run("COMMIT");
     done_ = true;
     // Still under the writer lock: tickets follow the order of the WAL.
-    if (durable_) return db_.groupSync_.Ticket();
-    db_.groupSync_.Wrote();
-    return 0;
+    logged_ = db_.groupSync_.Ticket();
+    return durable_ ? logged_ : 0;
 }
 
 std::string MetaDb::GetMeta(SqlConnection& c, const std::string& key) {

@@ -110,12 +110,16 @@ public:
         SqlConnection& conn() { return *db_.writer_; }
         // The ticket to wait for, 0 for a transaction not begun durable.
         uint64_t Commit();
+        // The committed transaction's ticket, durable or not: WaitDurable
+        // of it makes this change durable. 0 before Commit.
+        uint64_t Logged() const { return logged_; }
 
     private:
         MetaDb& db_;
         std::unique_lock<std::mutex> guard_;
         const bool durable_;
         bool done_ = false;
+        uint64_t logged_ = 0;
     };
 
     // Throws StoreFailure when the sync failed; see GroupSync::Wait.

@@ -226,7 +226,7 @@ void OpenFile::FlushLocked(bool sync) {
     for (auto& entry : slots_) entry.second.dataDirty = false;
     int64_t now = engine_.NowUs();
     if (dirty && !deleted_.load()) CommitLocked(sync, now);
-    else if (sync) engine_.SyncMetadata();
+    else if (sync) SyncLogged();
     writesSinceFlush_ = 0;
     lastFlushUs_ = now;
 }
@@ -274,6 +274,7 @@ void OpenFile::CommitLocked(bool sync, int64_t now) {
             done.push_back({entry.first, id, now, row.sealed});
         }
         ticket = txn.Commit();
+        NoteLogged(txn.Logged());
         // Under the writer lock still: see StoreEngine::CacheTouched.
         engine_.CacheTouched(node);
     }
@@ -292,6 +293,24 @@ void OpenFile::CommitLocked(bool sync, int64_t now) {
     // and join the sync; the slots already say what is committed, so should
     // the sync fail, a retry syncs again without inserting rows twice.
     engine_.Db().WaitDurable(ticket);
+}
+
+void OpenFile::SyncLogged() {
+    // Only the commits up to the last one that changed this file need to be
+    // durable. Other files' commits since then do not: with many clients
+    // each writing its own files the log is seldom clean, and a client's
+    // second COMMIT (with its CLOSE) would otherwise cost a sync of its own.
+    // While no such commit is known (or the file is gone) every commit so
+    // far is made durable, as for a folder.
+    const uint64_t logged = logged_.load();
+    if (logged == 0 || deleted_.load()) engine_.SyncMetadata();
+    else engine_.Db().WaitDurable(logged);
+}
+
+void OpenFile::NoteLogged(uint64_t ticket) {
+    uint64_t known = logged_.load();
+    while (known < ticket && !logged_.compare_exchange_weak(known, ticket)) {
+    }
 }
 
 ExtentRow OpenFile::RowOf(int64_t idx, const Slot& s, int64_t nowUs) {
@@ -337,6 +356,7 @@ bool OpenFile::NewVersion(uint32_t intervalSec, bool refuseYoung) {
         node.ctimeNs = now * 1000;
         engine_.StoreNode(c, node, now);
         txn.Commit();
+        NoteLogged(txn.Logged());
     }
     engine_.InvalidateNode(node);
     version_ = next;

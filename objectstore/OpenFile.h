@@ -52,6 +52,8 @@ public:
     bool PendingAttributes(uint64_t& size, int64_t& mtimeNs);
     // The object was removed: later changes are not committed.
     void MarkDeleted() { deleted_.store(true); }
+    // A commit (its ticket) changed this file. Any thread, any lock held.
+    void NoteLogged(uint64_t ticket);
     int64_t Version();
 
 private:
@@ -79,12 +81,17 @@ private:
     static ExtentRow RowOf(int64_t idx, const Slot& s, int64_t nowUs);
     void FlushLocked(bool sync);
     void CommitLocked(bool sync, int64_t nowUs);
+    // A durable point with nothing of this file's own to commit.
+    void SyncLogged();
 
     StoreEngine& engine_;
     const std::string guid_;
     const int64_t asOf_;
     const uint64_t extentSize_;
     std::atomic<bool> deleted_{false};
+    // The ticket of the last commit known to have changed this file; 0 while
+    // none is known. Its own creation comes before any such commit.
+    std::atomic<uint64_t> logged_{0};
     std::shared_mutex mutex_;
     // Everything below is guarded by mutex_.
     int64_t version_ = 1;

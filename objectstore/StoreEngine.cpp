@@ -136,7 +136,8 @@ public:
         created_ = row;
         createdCaseSensitive_ = caseSensitive;
     }
-    void Commit() {
+    // Returns the change's ticket (MetaDb::WriteTxn::Logged).
+    uint64_t Commit() {
         txn_.Commit();
         for (const NodeRow& r : rows_) engine_.InvalidateNode(r);
         for (const auto& n : names_) engine_.InvalidateName(n.first, n.second);
@@ -144,6 +145,7 @@ public:
         // and invalidates these entries, only after they are in.
         for (const NodeRow& r : touched_) engine_.CacheTouched(r);
         if (!created_.guid.empty()) engine_.CacheCreated(created_, createdCaseSensitive_);
+        return txn_.Logged();
     }
 
 private:
@@ -649,7 +651,8 @@ void StoreEngine::Update(const std::string& guid, const std::function<void(NodeR
     row.ctimeNs = now * 1000;
     StoreNode(c, row, now);
     change.Node(row);
-    change.Commit();
+    const uint64_t logged = change.Commit();
+    if (open) open->NoteLogged(logged);
 }
 
 std::string StoreEngine::Rename(const std::vector<std::string>& srcParts, const std::vector<std::string>& dstParts,
@@ -660,6 +663,7 @@ std::string StoreEngine::Rename(const std::vector<std::string>& srcParts, const 
     CheckEntryName(dstName);
     std::string replaced;
     std::string moved;
+    uint64_t logged = 0;
     {
         Change change(*this);
         SqlConnection& c = change.conn();
@@ -714,7 +718,7 @@ std::string StoreEngine::Rename(const std::vector<std::string>& srcParts, const 
         }
         change.Node(src);
         change.Name(oldParent, oldName);
-        change.Commit();
+        logged = change.Commit();
         moved = src.guid;
     }
     // Looked up after the change: the open-file table is never locked while
@@ -724,6 +728,7 @@ std::string StoreEngine::Rename(const std::vector<std::string>& srcParts, const 
         std::shared_ptr<OpenFile> open = FindOpen(replaced);
         if (open) open->MarkDeleted();
     }
+    if (std::shared_ptr<OpenFile> open = FindOpen(moved)) open->NoteLogged(logged);
     return moved;
 }
 
@@ -734,6 +739,7 @@ bool StoreEngine::GetXattr(const std::string& guid, const std::string& name, int
 }
 
 void StoreEngine::SetXattr(const std::string& guid, const std::string& name, const std::string& value) {
+    std::shared_ptr<OpenFile> open = FindOpen(guid);
     Change change(*this);
     SqlConnection& c = change.conn();
     NodeRow row;
@@ -750,10 +756,12 @@ void StoreEngine::SetXattr(const std::string& guid, const std::string& name, con
     row.ctimeNs = now * 1000;
     StoreNode(c, row, now);
     change.Node(row);
-    change.Commit();
+    const uint64_t logged = change.Commit();
+    if (open) open->NoteLogged(logged);
 }
 
 void StoreEngine::RemoveXattr(const std::string& guid, const std::string& name) {
+    std::shared_ptr<OpenFile> open = FindOpen(guid);
     Change change(*this);
     SqlConnection& c = change.conn();
     NodeRow row;
@@ -766,7 +774,8 @@ void StoreEngine::RemoveXattr(const std::string& guid, const std::string& name) 
     row.ctimeNs = now * 1000;
     StoreNode(c, row, now);
     change.Node(row);
-    change.Commit();
+    const uint64_t logged = change.Commit();
+    if (open) open->NoteLogged(logged);
 }
 
 void StoreEngine::SyncMetadata() { db_->SyncCommitted(); }

@@ -11,6 +11,8 @@
 #include <ctime>
 #include <thread>
 
+#include "objectstore/FaultPlan.h"
+
 namespace ObjectStore {
 
 namespace {
@@ -42,6 +44,8 @@ void StoreTest::SetUp() {
 
 void StoreTest::TearDown() {
     container_.reset();
+    // The plan is process-wide: no test may inherit another's faults or counts.
+    FaultPlan::Global().Clear();
     RemoveTree(tmp_);
 }
 
