@@ -76,6 +76,7 @@ void Shrink(sqlite3_pcache* cache) { builtIn.xShrink(Of(cache)->inner); }
 
 // Unless SQLite is initialized already: it then refuses (SQLITE_MISUSE).
 bool Install() {
+    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
     if (sqlite3_config(SQLITE_CONFIG_GETPCACHE2, &builtIn) != SQLITE_OK) return false;
     sqlite3_pcache_methods2 ours = builtIn;
     ours.xInit = &Init;

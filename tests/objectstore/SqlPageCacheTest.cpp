@@ -1,7 +1,9 @@
 // The page cache installed into SQLite: commits after b-tree rebalancing skip
 // the walk of the cache, and every database stays intact and consistent
-// between connections through splits, rollbacks, deletes and VACUUM.
+// between connections through splits, rollbacks, deletes and VACUUM. SQLite
+// keeps no memory statistics.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <string>
 
@@ -49,6 +51,15 @@ TEST_F(SqlPageCacheTest, CommitsAfterRebalancingSkipTheCacheWalk) {
     EXPECT_GT(SqlPageCache::SkippedTruncations() - before, 1900u);
     EXPECT_EQ(2000, Count(c));
     EXPECT_EQ("ok", IntegrityCheck(c));
+}
+
+// Set when the library loads, with the cache: no allocation of any
+// connection takes SQLite's process-wide statistics mutex.
+TEST_F(SqlPageCacheTest, SqliteKeepsNoMemoryStatistics) {
+    SqlConnection c(path_, false, false, 5000);
+    InsertEach(c, 100, 2000);
+    EXPECT_EQ(100, Count(c));
+    EXPECT_EQ(0, sqlite3_memory_used());
 }
 
 TEST_F(SqlPageCacheTest, RollbacksDeletesAndVacuumLeaveEveryConnectionConsistent) {
