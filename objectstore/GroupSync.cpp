@@ -7,19 +7,13 @@
 
 namespace ObjectStore {
 
-uint64_t GroupSync::Ticket() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return ++issued_;
-}
+uint64_t GroupSync::Ticket() { return issued_.fetch_add(1) + 1; }
 
-uint64_t GroupSync::Last() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return issued_;
-}
+uint64_t GroupSync::Last() const { return issued_.load(); }
 
 bool GroupSync::Clean() const {
     std::lock_guard<std::mutex> guard(mutex_);
-    return failedErrNo_ == 0 && synced_ == issued_;
+    return failedErrNo_ == 0 && synced_ == issued_.load();
 }
 
 void GroupSync::Wait(uint64_t ticket) {
@@ -30,10 +24,10 @@ void GroupSync::Wait(uint64_t ticket) {
             done_.wait(lock);
             continue;
         }
-        // Every ticket issued so far is in the log already: one sync covers
-        // them all.
+        // Every ticket issued so far is in the log already (each is taken
+        // after its commit wrote it): one sync covers them all.
         running_ = true;
-        const uint64_t covers = issued_;
+        const uint64_t covers = issued_.load();
         lock.unlock();
         const int error = sync_();
         lock.lock();

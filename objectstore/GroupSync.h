@@ -7,6 +7,7 @@
 // the next. N clients committing at once so cost about two syncs a round,
 // not N, and no sync is run while the writer lock is held.
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -45,7 +46,10 @@ private:
     const std::function<int()> sync_;
     mutable std::mutex mutex_;
     std::condition_variable done_;
-    uint64_t issued_ = 0;  // guarded by mutex_, as everything below
+    // Taken without mutex_: the writer, which holds the writer lock, never
+    // waits behind the waiters a finished sync wakes.
+    std::atomic<uint64_t> issued_{0};
+    // Everything below is guarded by mutex_.
     uint64_t synced_ = 0;  // every ticket up to this is durable
     int failedErrNo_ = 0;  // of the first sync that failed
     bool running_ = false;
