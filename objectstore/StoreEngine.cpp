@@ -123,7 +123,11 @@ std::shared_ptr<StoreEngine> StoreEngine::FindShared(const std::string& folder) 
 // old value back).
 class StoreEngine::Change {
 public:
-    explicit Change(StoreEngine& engine) : engine_(engine), txn_(engine.Db()) {}
+    // file: the open file this change changes, if any. Looked up by the
+    // caller before the change holds the writer (see Rename); it learns the
+    // change's ticket once committed.
+    explicit Change(StoreEngine& engine, std::shared_ptr<OpenFile> file = nullptr)
+        : engine_(engine), txn_(engine.Db()), file_(std::move(file)) {}
     SqlConnection& conn() { return txn_.conn(); }
     void Node(const NodeRow& row) { rows_.push_back(row); }
     // A node whose attributes alone change (its name and place stay): its
@@ -145,6 +149,7 @@ public:
         // and invalidates these entries, only after they are in.
         for (const NodeRow& r : touched_) engine_.CacheTouched(r);
         if (!created_.guid.empty()) engine_.CacheCreated(created_, createdCaseSensitive_);
+        if (file_) file_->NoteLogged(txn_.Logged());
         return txn_.Logged();
     }
 
@@ -156,6 +161,7 @@ private:
     std::vector<std::pair<std::string, std::string>> names_;
     NodeRow created_;
     bool createdCaseSensitive_ = true;
+    std::shared_ptr<OpenFile> file_;
 };
 
 StoreEngine::StoreEngine(const Options& options)
@@ -642,7 +648,7 @@ void StoreEngine::Update(const std::string& guid, const std::function<void(NodeR
     // Pending writes go first so that they cannot overwrite this change later.
     std::shared_ptr<OpenFile> open = FindOpen(guid);
     if (open) open->Flush(false);
-    Change change(*this);
+    Change change(*this, open);
     SqlConnection& c = change.conn();
     NodeRow row;
     if (!MetaDb::GetNode(c, guid, kLiveAsOf, row)) Fail(ENOENT, "no such object");
@@ -651,8 +657,7 @@ void StoreEngine::Update(const std::string& guid, const std::function<void(NodeR
     row.ctimeNs = now * 1000;
     StoreNode(c, row, now);
     change.Node(row);
-    const uint64_t logged = change.Commit();
-    if (open) open->NoteLogged(logged);
+    change.Commit();
 }
 
 std::string StoreEngine::Rename(const std::vector<std::string>& srcParts, const std::vector<std::string>& dstParts,
@@ -739,8 +744,7 @@ bool StoreEngine::GetXattr(const std::string& guid, const std::string& name, int
 }
 
 void StoreEngine::SetXattr(const std::string& guid, const std::string& name, const std::string& value) {
-    std::shared_ptr<OpenFile> open = FindOpen(guid);
-    Change change(*this);
+    Change change(*this, FindOpen(guid));
     SqlConnection& c = change.conn();
     NodeRow row;
     if (!MetaDb::GetNode(c, guid, kLiveAsOf, row)) Fail(ENOENT, "no such object");
@@ -756,13 +760,11 @@ void StoreEngine::SetXattr(const std::string& guid, const std::string& name, con
     row.ctimeNs = now * 1000;
     StoreNode(c, row, now);
     change.Node(row);
-    const uint64_t logged = change.Commit();
-    if (open) open->NoteLogged(logged);
+    change.Commit();
 }
 
 void StoreEngine::RemoveXattr(const std::string& guid, const std::string& name) {
-    std::shared_ptr<OpenFile> open = FindOpen(guid);
-    Change change(*this);
+    Change change(*this, FindOpen(guid));
     SqlConnection& c = change.conn();
     NodeRow row;
     if (!MetaDb::GetNode(c, guid, kLiveAsOf, row)) Fail(ENOENT, "no such object");
@@ -774,8 +776,7 @@ void StoreEngine::RemoveXattr(const std::string& guid, const std::string& name) 
     row.ctimeNs = now * 1000;
     StoreNode(c, row, now);
     change.Node(row);
-    const uint64_t logged = change.Commit();
-    if (open) open->NoteLogged(logged);
+    change.Commit();
 }
 
 void StoreEngine::SyncMetadata() { db_->SyncCommitted(); }
