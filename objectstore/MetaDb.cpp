@@ -15,6 +15,9 @@ namespace ObjectStore {
 namespace {
 
 constexpr size_t kMaxIdleReaders = 8;
+// Changes one COMMIT carries at most: bounds how long the first of them
+// waits for the batch to end.
+constexpr size_t kMaxBatchMembers = 32;
 
 const char* const kSchema = R"SQL(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
@@ -171,6 +174,7 @@ int MetaDb::SyncLog() {
 
 void MetaDb::Checkpoint() {
     std::unique_lock<std::mutex> guard = LockWriter();
+    EndBatchLocked();
     writer_->Exec("PRAGMA wal_checkpoint(TRUNCATE)");
 }
 
@@ -212,13 +216,53 @@ MetaDb::ReadLease::~ReadLease() {
     if (db_.idleReaders_.size() < kMaxIdleReaders) db_.idleReaders_.push_back(std::move(pooled_));
 }
 
-MetaDb::WriteTxn::WriteTxn(MetaDb& db, bool durable) : db_(db), guard_(db.LockWriter()), durable_(durable) {
-    db_.writer_->Run("BEGIN IMMEDIATE");
+MetaDb::WriteTxn::WriteTxn(MetaDb& db, bool durable, Sharing sharing)
+    : db_(db), guard_(db.LockWriter()), durable_(durable), sharing_(sharing) {
+    try {
+        Begin();
+    } catch (...) {
+        // Members of a batch left open wait for whoever holds the writer
+        // next; this one gives up, so it must end their batch.
+        db_.EndBatchLocked();
+        throw;
+    }
     db_.writerOwner_ = std::this_thread::get_id();
 }
 
+void MetaDb::WriteTxn::Begin() {
+    if (sharing_ == kShared && db_.batch_) {
+        db_.writer_->Run("SAVEPOINT member");
+        joined_ = true;
+        return;
+    }
+    db_.EndBatchLocked();
+    db_.writer_->Run("BEGIN IMMEDIATE");
+}
+
 MetaDb::WriteTxn::~WriteTxn() {
-    if (!done_) {
+    if (handedOver_) return;
+    if (!done_) EndFailed();
+    db_.writerOwner_ = std::thread::id();
+}
+
+void MetaDb::WriteTxn::EndFailed() {
+    if (joined_ && db_.batch_) {
+        // Undo this change alone; the batch's earlier ones stay and commit.
+        bool undone = false;
+        if (!db_.writer_->InAutocommit()) {
+            try {
+                db_.writer_->Run("ROLLBACK TO member");
+                db_.writer_->Run("RELEASE member");
+                undone = true;
+            } catch (const StoreFailure&) {
+            }
+        }
+        // SQLite rolls the whole transaction back on some failures (a full
+        // disk, I/O errors): the batch is lost with it.
+        if (undone) db_.EndBatchLocked();
+        else db_.AbandonBatchLocked(EIO, "the metadata transaction was rolled back");
+    }
+    if (!db_.writer_->InAutocommit()) {
         try {
             db_.writer_->Run("ROLLBACK");
         } catch (const StoreFailure&) {
@@ -226,18 +270,81 @@ MetaDb::WriteTxn::~WriteTxn() {
             // statement failed hard enough to make ROLLBACK fail.
         }
     }
-    // Counted once the change is visible, committed or not: a reader that
-    // saw the count before it cannot take what it read for current.
+    // Counted once the change is visible, rolled back: a reader that saw
+    // the count before it cannot take what it read for current.
     db_.changes_.fetch_add(1, std::memory_order_release);
-    db_.writerOwner_ = std::thread::id();
 }
 
-uint64_t MetaDb::WriteTxn::Commit() {
-    db_.writer_->Run("COMMIT");
-    done_ = true;
-    // Still under the writer lock: tickets follow the order of the WAL.
-    logged_ = db_.groupSync_.Ticket();
+uint64_t MetaDb::WriteTxn::Commit(const CommitBatch::AfterCommit& afterCommit) {
+    if (joined_) db_.writer_->Run("RELEASE member");
+    const bool handOver = sharing_ == kShared && db_.writersWaiting_.load() > 0 &&
+                          (!db_.batch_ || db_.batch_->Members() < kMaxBatchMembers);
+    if (!handOver) {
+        logged_ = db_.CommitLocked(afterCommit);
+        done_ = true;
+        return durable_ ? logged_ : 0;
+    }
+    // Others wait for the writer: the next one goes on in this transaction
+    // and whoever ends it commits this change too.
+    if (!db_.batch_) db_.batch_ = std::make_shared<CommitBatch>();
+    std::shared_ptr<CommitBatch> batch = db_.batch_;
+    batch->Join(afterCommit);
+    done_ = handedOver_ = true;
+    db_.writerOwner_ = std::thread::id();
+    guard_.unlock();
+    logged_ = batch->Wait();
     return durable_ ? logged_ : 0;
+}
+
+uint64_t MetaDb::CommitLocked(const CommitBatch::AfterCommit& afterCommit) {
+    std::shared_ptr<CommitBatch> batch = std::move(batch_);
+    batch_.reset();
+    try {
+        const CPelError planned = FaultPlan::Global().Check("meta.commit");
+        if (planned.IsError()) Fail(planned.ErrNo(), "cannot commit the metadata");
+        writer_->Run("COMMIT");
+    } catch (const StoreFailure& failure) {
+        if (batch) batch->Abandon(failure.ErrNo(), failure.Message());
+        throw;
+    }
+    commits_.fetch_add(1);
+    // Still under the writer lock: tickets follow the order of the WAL.
+    const uint64_t ticket = groupSync_.Ticket();
+    if (batch) batch->RunAfterCommit(ticket);
+    CommitBatch::RunQuietly(afterCommit, ticket);
+    // Counted once the changes are visible, before anyone who made them
+    // learns that they are: what a reader read after seeing this count is
+    // current while the count stays the same.
+    changes_.fetch_add(1, std::memory_order_release);
+    if (batch) batch->End(ticket);
+    return ticket;
+}
+
+void MetaDb::EndBatchLocked() {
+    if (!batch_) return;
+    try {
+        CommitLocked({});
+    } catch (const StoreFailure&) {
+        // The members have the failure; nothing of theirs may stay.
+        if (!writer_->InAutocommit()) {
+            try {
+                writer_->Run("ROLLBACK");
+            } catch (const StoreFailure&) {
+            }
+        }
+        changes_.fetch_add(1, std::memory_order_release);
+    }
+}
+
+void MetaDb::AbandonBatchLocked(int errNo, const std::string& message) {
+    std::shared_ptr<CommitBatch> batch = std::move(batch_);
+    batch_.reset();
+    if (batch) batch->Abandon(errNo, message);
+}
+
+void MetaDb::CommitPending() {
+    std::unique_lock<std::mutex> guard = LockWriter();
+    EndBatchLocked();
 }
 
 std::string MetaDb::GetMeta(SqlConnection& c, const std::string& key) {

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "objectstore/CommitBatch.h"
 #include "objectstore/GroupSync.h"
 #include "objectstore/SqlConnection.h"
 
@@ -101,23 +102,45 @@ public:
     // transaction is gone (and with it the writer lock), returns when a WAL
     // sync has made it and every earlier commit durable. Durable commits of
     // several threads that wait at once share one sync (GroupSync).
+    //
+    // A kShared transaction whose Commit finds other writers waiting leaves
+    // the SQLite transaction open for them and returns once whoever ends it
+    // has committed it (CommitBatch). A kShared transaction that begins while
+    // one is left open goes on in it under a savepoint of its own, so that
+    // its failure undoes its own change only. Any other transaction, and a
+    // checkpoint, commits a transaction left open before it begins: it never
+    // waits for others' changes. A thread that commits kShared must hold no
+    // lock that anyone takes while holding the writer connection: until the
+    // batch ends it waits for the next writer, as it would wait for the
+    // writer connection itself.
     class WriteTxn {
     public:
-        explicit WriteTxn(MetaDb& db, bool durable = false);
+        enum Sharing { kOwn, kShared };
+        explicit WriteTxn(MetaDb& db, bool durable = false, Sharing sharing = kOwn);
         ~WriteTxn();
         WriteTxn(const WriteTxn&) = delete;
         WriteTxn& operator=(const WriteTxn&) = delete;
         SqlConnection& conn() { return *db_.writer_; }
         // The ticket to wait for, 0 for a transaction not begun durable.
-        uint64_t Commit();
+        // afterCommit runs once the change has committed, with its ticket,
+        // under the writer lock, before any later change can commit: cache
+        // updates that a later change must find in place. With kShared it
+        // may run on the thread that ends the batch.
+        uint64_t Commit(const CommitBatch::AfterCommit& afterCommit = {});
         // The committed transaction's ticket, durable or not: WaitDurable
         // of it makes this change durable. 0 before Commit.
         uint64_t Logged() const { return logged_; }
 
     private:
+        void Begin();
+        void EndFailed();
+
         MetaDb& db_;
         std::unique_lock<std::mutex> guard_;
         const bool durable_;
+        const Sharing sharing_;
+        bool joined_ = false;      // in a transaction left open, under a savepoint
+        bool handedOver_ = false;  // left open for the next writer, ended by another
         bool done_ = false;
         uint64_t logged_ = 0;
     };
@@ -126,6 +149,11 @@ public:
     void WaitDurable(uint64_t ticket);
     // Makes every committed change durable.
     void SyncCommitted();
+    // SQLite COMMITs run so far: a batch of shared changes counts once.
+    uint64_t Commits() const { return commits_.load(); }
+    // Commits the changes that writers left open for the next one, so that
+    // whatever was stamped before now is visible to readers.
+    void CommitPending();
     // WAL syncs run so far.
     uint64_t LogSyncs() const { return groupSync_.Syncs(); }
     // Write transactions ended so far, each counted once its outcome is
@@ -180,6 +208,16 @@ private:
     static void MigrateFromFormat1(SqlConnection& c);
     static void MigrateFromFormat2(SqlConnection& c);
     std::unique_lock<std::mutex> LockWriter();  // for changes: ahead of short reads
+    // Commits the open transaction: the changes of a batch left open, then
+    // the caller's; runs their after-commit work, counts the change and
+    // wakes the batch's members. Caller holds the writer lock. Throws
+    // StoreFailure when the COMMIT fails, with the batch abandoned.
+    uint64_t CommitLocked(const CommitBatch::AfterCommit& afterCommit);
+    // Commits a transaction left open for the next writer, if any; caller
+    // holds the writer lock. A failure is the batch members' alone.
+    void EndBatchLocked();
+    // The open transaction is lost: wakes the members with the failure.
+    void AbandonBatchLocked(int errNo, const std::string& message);
     std::unique_ptr<SqlConnection> OpenConnection(bool create);
     int SyncLog();  // the WAL file; 0 or an errno
 
@@ -192,6 +230,9 @@ private:
     std::atomic<std::thread::id> writerOwner_{};
     std::atomic<int> writersWaiting_{0};
     std::unique_ptr<SqlConnection> writer_;  // guarded by writerMutex_
+    // A transaction left open for the next writer; guarded by writerMutex_.
+    std::shared_ptr<CommitBatch> batch_;
+    std::atomic<uint64_t> commits_{0};
     std::mutex poolMutex_;
     std::vector<std::unique_ptr<SqlConnection>> idleReaders_;  // guarded by poolMutex_
     int logFd_ = -1;  // the WAL file, opened by the first sync; used by one sync at a time

@@ -242,7 +242,9 @@ void OpenFile::CommitLocked(bool sync, int64_t now) {
     NodeRow node;
     uint64_t ticket = 0;
     {
-        MetaDb::WriteTxn txn(engine_.Db(), sync);
+        // Shared with other clients' changes. This file's mutex, held until
+        // the batch ends, is never taken by a holder of the writer.
+        MetaDb::WriteTxn txn(engine_.Db(), sync, MetaDb::WriteTxn::kShared);
         SqlConnection& c = txn.conn();
         if (!MetaDb::GetNode(c, guid_, kLiveAsOf, node)) {
             deleted_.store(true);  // removed meanwhile: nothing to record
@@ -273,10 +275,11 @@ void OpenFile::CommitLocked(bool sync, int64_t now) {
             int64_t id = MetaDb::InsertExtent(c, guid_, version_, row);
             done.push_back({entry.first, id, now, row.sealed});
         }
-        ticket = txn.Commit();
-        NoteLogged(txn.Logged());
         // Under the writer lock still: see StoreEngine::CacheTouched.
-        engine_.CacheTouched(node);
+        ticket = txn.Commit([this, &node](uint64_t logged) {
+            NoteLogged(logged);
+            engine_.CacheTouched(node);
+        });
     }
     for (const Done& d : done) {
         Slot& s = slots_[d.idx];

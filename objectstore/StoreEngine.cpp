@@ -125,9 +125,10 @@ class StoreEngine::Change {
 public:
     // file: the open file this change changes, if any. Looked up by the
     // caller before the change holds the writer (see Rename); it learns the
-    // change's ticket once committed.
-    explicit Change(StoreEngine& engine, std::shared_ptr<OpenFile> file = nullptr)
-        : engine_(engine), txn_(engine.Db()), file_(std::move(file)) {}
+    // change's ticket once committed. sharing: see MetaDb::WriteTxn.
+    explicit Change(StoreEngine& engine, std::shared_ptr<OpenFile> file = nullptr,
+                    MetaDb::WriteTxn::Sharing sharing = MetaDb::WriteTxn::kOwn)
+        : engine_(engine), txn_(engine.Db(), false, sharing), file_(std::move(file)) {}
     SqlConnection& conn() { return txn_.conn(); }
     void Node(const NodeRow& row) { rows_.push_back(row); }
     // A node whose attributes alone change (its name and place stay): its
@@ -142,14 +143,15 @@ public:
     }
     // Returns the change's ticket (MetaDb::WriteTxn::Logged).
     uint64_t Commit() {
-        txn_.Commit();
-        for (const NodeRow& r : rows_) engine_.InvalidateNode(r);
-        for (const auto& n : names_) engine_.InvalidateName(n.first, n.second);
-        // Still under the writer lock: a later change of these nodes commits,
-        // and invalidates these entries, only after they are in.
-        for (const NodeRow& r : touched_) engine_.CacheTouched(r);
-        if (!created_.guid.empty()) engine_.CacheCreated(created_, createdCaseSensitive_);
-        if (file_) file_->NoteLogged(txn_.Logged());
+        // Under the writer lock, by whoever commits: a later change of these
+        // nodes commits, and invalidates these entries, only after they are in.
+        txn_.Commit([this](uint64_t logged) {
+            for (const NodeRow& r : rows_) engine_.InvalidateNode(r);
+            for (const auto& n : names_) engine_.InvalidateName(n.first, n.second);
+            for (const NodeRow& r : touched_) engine_.CacheTouched(r);
+            if (!created_.guid.empty()) engine_.CacheCreated(created_, createdCaseSensitive_);
+            if (file_) file_->NoteLogged(logged);
+        });
         return txn_.Logged();
     }
 
@@ -313,6 +315,8 @@ int64_t StoreEngine::NowUs() {
 }
 
 void StoreEngine::MarkViewOpened() {
+    // Changes stamped before the view's time are visible to it once opened.
+    db_->CommitPending();
     int64_t now = NowUs();
     int64_t prev = sealBarrierUs_.load();
     while (prev < now && !sealBarrierUs_.compare_exchange_weak(prev, now)) {
@@ -585,7 +589,9 @@ void StoreEngine::TouchDir(Change& change, const std::string& guid, int64_t nowU
 
 NodeRow StoreEngine::Create(const std::string& parentGuid, const std::string& name, int type, uint32_t mode,
                             uint32_t uid, uint32_t gid, const std::string& link, bool caseSensitive) {
-    Change change(*this);
+    // Shared: many clients creating files at once commit them together.
+    // Callers hold no lock of the store's here.
+    Change change(*this, nullptr, MetaDb::WriteTxn::kShared);
     SqlConnection& c = change.conn();
     NodeRow parent;
     if (!MetaDb::GetNode(c, parentGuid, kLiveAsOf, parent)) Fail(ENOENT, "parent does not exist");
