@@ -255,6 +255,7 @@ void MetaDb::WriteTxn::EndFailed() {
                 db_.writer_->Run("RELEASE member");
                 undone = true;
             } catch (const StoreFailure&) {
+                // Told apart below: the transaction is gone or not.
             }
         }
         // SQLite rolls the whole transaction back on some failures (a full
@@ -330,6 +331,7 @@ void MetaDb::EndBatchLocked() {
             try {
                 writer_->Run("ROLLBACK");
             } catch (const StoreFailure&) {
+                // SQLite has rolled back on its own.
             }
         }
         changes_.fetch_add(1, std::memory_order_release);

@@ -118,17 +118,18 @@ std::shared_ptr<StoreEngine> StoreEngine::FindShared(const std::string& folder) 
     return it == Registry().end() ? nullptr : it->second.lock();
 }
 
-// One metadata change: a write transaction plus the cache entries to drop
-// once it has committed (dropping them earlier could let a reader put the
-// old value back).
+// One metadata change of a client: a write transaction plus the cache
+// entries to drop once it has committed (dropping them earlier could let a
+// reader put the old value back). Changes of many clients at once commit
+// together (MetaDb::WriteTxn::kShared): callers hold none of the store's
+// locks while they make one.
 class StoreEngine::Change {
 public:
     // file: the open file this change changes, if any. Looked up by the
     // caller before the change holds the writer (see Rename); it learns the
-    // change's ticket once committed. sharing: see MetaDb::WriteTxn.
-    explicit Change(StoreEngine& engine, std::shared_ptr<OpenFile> file = nullptr,
-                    MetaDb::WriteTxn::Sharing sharing = MetaDb::WriteTxn::kOwn)
-        : engine_(engine), txn_(engine.Db(), false, sharing), file_(std::move(file)) {}
+    // change's ticket once committed.
+    explicit Change(StoreEngine& engine, std::shared_ptr<OpenFile> file = nullptr)
+        : engine_(engine), txn_(engine.Db(), false, MetaDb::WriteTxn::kShared), file_(std::move(file)) {}
     SqlConnection& conn() { return txn_.conn(); }
     void Node(const NodeRow& row) { rows_.push_back(row); }
     // A node whose attributes alone change (its name and place stay): its
@@ -181,9 +182,11 @@ StoreEngine::StoreEngine(const Options& options)
 StoreEngine::~StoreEngine() {
     std::vector<std::shared_ptr<OpenFile>> files;
     {
-        std::unique_lock<std::shared_mutex> guard(openMutex_);
-        for (auto& entry : openFiles_) files.push_back(entry.second.first);
-        openFiles_.clear();
+        for (OpenShard& shard : openShards_) {
+            std::unique_lock<std::shared_mutex> guard(shard.mutex);
+            for (auto& entry : shard.files) files.push_back(entry.second.first);
+            shard.files.clear();
+        }
     }
     for (auto& f : files) {
         try {
@@ -589,9 +592,7 @@ void StoreEngine::TouchDir(Change& change, const std::string& guid, int64_t nowU
 
 NodeRow StoreEngine::Create(const std::string& parentGuid, const std::string& name, int type, uint32_t mode,
                             uint32_t uid, uint32_t gid, const std::string& link, bool caseSensitive) {
-    // Shared: many clients creating files at once commit them together.
-    // Callers hold no lock of the store's here.
-    Change change(*this, nullptr, MetaDb::WriteTxn::kShared);
+    Change change(*this);
     SqlConnection& c = change.conn();
     NodeRow parent;
     if (!MetaDb::GetNode(c, parentGuid, kLiveAsOf, parent)) Fail(ENOENT, "parent does not exist");
@@ -800,9 +801,10 @@ std::shared_ptr<OpenFile> StoreEngine::AcquireFile(const NodeRow& node, int64_t 
         file->Load(node, rows);
         return file;
     }
-    std::unique_lock<std::shared_mutex> guard(openMutex_);
-    auto it = openFiles_.find(node.guid);
-    if (it != openFiles_.end()) {
+    OpenShard& shard = ShardOf(node.guid);
+    std::unique_lock<std::shared_mutex> guard(shard.mutex);
+    auto it = shard.files.find(node.guid);
+    if (it != shard.files.end()) {
         ++it->second.second;
         return it->second.first;
     }
@@ -821,21 +823,23 @@ std::shared_ptr<OpenFile> StoreEngine::AcquireFile(const NodeRow& node, int64_t 
     }
     auto file = std::make_shared<OpenFile>(*this, node.guid, asOf);
     file->Load(fresh, rows);
-    openFiles_.emplace(node.guid, std::make_pair(file, 1));
+    shard.files.emplace(node.guid, std::make_pair(file, 1));
     return file;
 }
 
 void StoreEngine::ReleaseFile(const std::shared_ptr<OpenFile>& file) {
-    std::unique_lock<std::shared_mutex> guard(openMutex_);
-    auto it = openFiles_.find(file->Guid());
-    if (it == openFiles_.end() || it->second.first != file) return;
-    if (--it->second.second == 0) openFiles_.erase(it);
+    OpenShard& shard = ShardOf(file->Guid());
+    std::unique_lock<std::shared_mutex> guard(shard.mutex);
+    auto it = shard.files.find(file->Guid());
+    if (it == shard.files.end() || it->second.first != file) return;
+    if (--it->second.second == 0) shard.files.erase(it);
 }
 
 std::shared_ptr<OpenFile> StoreEngine::FindOpen(const std::string& guid) {
-    std::shared_lock<std::shared_mutex> guard(openMutex_);
-    auto it = openFiles_.find(guid);
-    return it == openFiles_.end() ? nullptr : it->second.first;
+    OpenShard& shard = ShardOf(guid);
+    std::shared_lock<std::shared_mutex> guard(shard.mutex);
+    auto it = shard.files.find(guid);
+    return it == shard.files.end() ? nullptr : it->second.first;
 }
 
 // ---------------------------------------------------------------- retention
@@ -865,9 +869,13 @@ std::vector<int64_t> StoreEngine::OpenViewTimesLocked() const {
 }
 
 std::set<std::string> StoreEngine::OpenFileGuids() {
-    std::shared_lock<std::shared_mutex> guard(openMutex_);
+    // Shard by shard: a file opened after its shard was read counts as
+    // opened after the call, as it would with one lock.
     std::set<std::string> guids;
-    for (const auto& entry : openFiles_) guids.insert(entry.first);
+    for (OpenShard& shard : openShards_) {
+        std::shared_lock<std::shared_mutex> guard(shard.mutex);
+        for (const auto& entry : shard.files) guids.insert(entry.first);
+    }
     return guids;
 }
 

@@ -9,6 +9,7 @@
 #pragma once
 #include <sys/stat.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -218,9 +219,16 @@ private:
     KeptStates kept_;                       // guarded by retentionMutex_
     std::multiset<int64_t> openViewTimes_;  // guarded by retentionMutex_
 
-    std::shared_mutex openMutex_;
-    // Live open files and their handle counts; guarded by openMutex_.
-    std::unordered_map<std::string, std::pair<std::shared_ptr<OpenFile>, int>> openFiles_;
+    // Live open files and their handle counts, in shards by GUID: opening a
+    // file reads its rows under its shard's lock, and every attribute read
+    // looks its file up (FillStat), so one open must not hold up the others.
+    struct OpenShard {
+        std::shared_mutex mutex;
+        std::unordered_map<std::string, std::pair<std::shared_ptr<OpenFile>, int>> files;  // guarded by mutex
+    };
+    static constexpr size_t kOpenShards = 64;
+    OpenShard& ShardOf(const std::string& guid) { return openShards_[std::hash<std::string>()(guid) % kOpenShards]; }
+    std::array<OpenShard, kOpenShards> openShards_;
 };
 
 }  // namespace ObjectStore
