@@ -31,6 +31,22 @@ protected:
         MetaDb::ReadLease lease(*db_);
         return MetaDb::GetMeta(lease.conn(), key);
     }
+    // Sets key in a transaction of its own: it works only once the writer
+    // connection is out of every transaction again.
+    void CommitAlone(const std::string& key) {
+        Txn txn(*db_);
+        MetaDb::SetMeta(txn.conn(), key, "set");
+        txn.Commit();
+    }
+    template <typename Work>
+    static int ErrNoOf(Work work) {
+        try {
+            work();
+        } catch (const StoreFailure& f) {
+            return f.ErrNo();
+        }
+        return 0;
+    }
     void AwaitWriters(int count) {
         while (db_->WritersWaiting() < count) std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
@@ -120,37 +136,22 @@ TEST_F(CommitBatchTest, AFailedMemberUndoesItsOwnChangeAndCommitsTheOthers) {
     EXPECT_NE(0u, first.get());
     EXPECT_EQ("set", Read("first"));
     EXPECT_EQ("", Read("failed"));
-    // The writer connection is out of every transaction again.
-    Txn after(*db_);
-    MetaDb::SetMeta(after.conn(), "after", "set");
-    after.Commit();
+    CommitAlone("after");
     EXPECT_EQ("set", Read("after"));
 }
 
 TEST_F(CommitBatchTest, ALostCommitFailsEveryMemberAndKeepsNothing) {
     FaultPlan::Global().FailNext("meta.commit", 1, ENOSPC);
     std::future<uint64_t> first = LeaveOpen("first");
-    int lastErrNo = 0;
-    try {
+    EXPECT_EQ(ENOSPC, ErrNoOf([this] {
         Txn txn(*db_, false, Txn::kShared);
         MetaDb::SetMeta(txn.conn(), "second", "set");
         txn.Commit();
-    } catch (const StoreFailure& f) {
-        lastErrNo = f.ErrNo();
-    }
-    EXPECT_EQ(ENOSPC, lastErrNo);
-    int firstErrNo = 0;
-    try {
-        first.get();
-    } catch (const StoreFailure& f) {
-        firstErrNo = f.ErrNo();
-    }
-    EXPECT_EQ(ENOSPC, firstErrNo);
+    }));
+    EXPECT_EQ(ENOSPC, ErrNoOf([&first] { first.get(); }));
     EXPECT_EQ("", Read("first"));
     EXPECT_EQ("", Read("second"));
-    Txn after(*db_);
-    MetaDb::SetMeta(after.conn(), "after", "set");
-    after.Commit();
+    CommitAlone("after");
     EXPECT_EQ("set", Read("after"));
 }
 
