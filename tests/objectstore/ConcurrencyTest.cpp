@@ -5,6 +5,7 @@
 #include <fcntl.h>
 
 #include <atomic>
+#include <map>
 #include <set>
 #include <thread>
 #include <vector>
@@ -21,11 +22,14 @@ class ConcurrencyTest : public StoreTest {
 protected:
     void SetUp() override {
         StoreTest::SetUp();
+        s_ = Open(SmallCachesConfig());
+    }
+    ObjectStoreConfig SmallCachesConfig() const {
         ObjectStoreConfig cfg = LiveConfig();
         cfg.extentSize = 8192;
         cfg.attribCacheEntries = 64;
         cfg.dirCacheEntries = 64;
-        s_ = Open(cfg);
+        return cfg;
     }
     void RunThreads(const std::function<void(int)>& body) {
         std::vector<std::thread> threads;
@@ -167,6 +171,51 @@ TEST_F(ConcurrencyTest, ListersBesideCreatorsAndRemoversSeeEveryFileThatStays) {
     std::multiset<std::string> last;
     ASSERT_TRUE(list(last));
     EXPECT_EQ(std::multiset<std::string>(stays.begin(), stays.end()), last);
+}
+
+// Changes of many threads at once commit together; each one's cache updates
+// run wherever its commit ends. What the caches answer afterwards must be
+// what a restarted store (no caches) reads from the database.
+TEST_F(ConcurrencyTest, ChangesCommittedTogetherLeaveTheCachesAsTheDatabase) {
+    const std::string dir = Mkdir(s_, Root(s_), "d");
+    std::atomic<int> failures{0};
+    RunThreads([&](int t) {
+        for (int i = 0; i < 20; ++i) {
+            const std::string name = "f" + std::to_string(t) + "-" + std::to_string(i);
+            const std::string guid = MakeFile(s_, ItemName(dir, false), name, std::string(1 + i, 'x'));
+            if (container_->chmod(s_, ItemName(guid, false), 0600 + i % 8).IsError()) ++failures;
+            // Every third file moves, every fifth goes.
+            if (i % 3 == 0 && container_->rename(s_, "/d/m" + name, "/d/" + name, false).IsError()) ++failures;
+            if (i % 5 == 0 && container_->unlink(s_, ItemName(guid, false)).IsError()) ++failures;
+        }
+    });
+    ASSERT_EQ(0, failures.load());
+    auto snapshot = [&] {
+        std::map<std::string, std::string> seen;
+        for (int t = 0; t < kThreads; ++t) {
+            for (int i = 0; i < 20; ++i) {
+                const std::string name = "f" + std::to_string(t) + "-" + std::to_string(i);
+                for (const std::string& path : {"/d/" + name, "/d/m" + name}) {
+                    struct stat st{};
+                    ItemName item(path);
+                    const int error = container_->getattr(s_, item, st).ErrNo();
+                    seen[path] = error != 0 ? "errno " + std::to_string(error)
+                                            : std::to_string(st.st_mode) + " " + std::to_string(st.st_size) + " " +
+                                                  std::to_string(st.st_ino);
+                }
+            }
+        }
+        struct stat folder{};
+        ItemName d("/d");
+        container_->getattr(s_, d, folder);
+        seen["/d"] = std::to_string(folder.st_mtim.tv_sec) + "." + std::to_string(folder.st_mtim.tv_nsec);
+        return seen;
+    };
+    const std::map<std::string, std::string> cached = snapshot();
+    Restart();
+    s_ = Open(SmallCachesConfig());
+    EXPECT_EQ(snapshot(), cached);
+    EXPECT_EQ(std::to_string(kThreads * 20 - kThreads * 4), StatValue(s_, "Files"));
 }
 
 TEST_F(ConcurrencyTest, OnlyOneOwnerHoldsAnExclusiveRangeAtATime) {
