@@ -125,7 +125,8 @@ public:
         // afterCommit runs once the change has committed, with its ticket,
         // under the writer lock, before any later change can commit: cache
         // updates that a later change must find in place. With kShared it
-        // may run on the thread that ends the batch.
+        // may run on the thread that ends the batch. Throws StoreFailure
+        // when the COMMIT that carries this change fails.
         uint64_t Commit(const CommitBatch::AfterCommit& afterCommit = {});
         // The committed transaction's ticket, durable or not: WaitDurable
         // of it makes this change durable. 0 before Commit.
