@@ -10,6 +10,7 @@ FaultPlan& FaultPlan::Global() {
 
 void FaultPlan::FailNext(const std::string& operation, int count, int errNo, int skip) {
     std::lock_guard<std::mutex> guard(mutex_);
+    planned_.store(true, std::memory_order_release);
     Plan& plan = plans_[operation];
     plan.skip = skip;
     plan.remaining = count;
@@ -19,9 +20,11 @@ void FaultPlan::FailNext(const std::string& operation, int count, int errNo, int
 void FaultPlan::Clear() {
     std::lock_guard<std::mutex> guard(mutex_);
     plans_.clear();
+    planned_.store(false, std::memory_order_release);
 }
 
 CPelError FaultPlan::Check(const std::string& operation) {
+    if (!planned_.load(std::memory_order_acquire)) return CPelError::Success();
     std::lock_guard<std::mutex> guard(mutex_);
     auto it = plans_.find(operation);
     if (it == plans_.end() || it->second.remaining <= 0) return CPelError::Success();

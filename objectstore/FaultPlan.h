@@ -4,6 +4,7 @@
 // Thread-safe. A container consults its plan at the start of each operation;
 // a failing call changes nothing.
 #pragma once
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -38,6 +39,9 @@ private:
     };
     std::mutex mutex_;
     std::map<std::string, Plan> plans_;  // guarded by mutex_
+    // False while no failure is planned: Check runs on every operation and
+    // every metadata commit (under the writer lock), and then takes no lock.
+    std::atomic<bool> planned_{false};
 };
 
 }  // namespace ObjectStore

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "objectstore/FaultPlan.h"
 #include "objectstore/PathRules.h"
@@ -263,17 +264,7 @@ void MetaDb::WriteTxn::EndFailed() {
         if (undone) db_.EndBatchLocked();
         else db_.AbandonBatchLocked(EIO, "the metadata transaction was rolled back");
     }
-    if (!db_.writer_->InAutocommit()) {
-        try {
-            db_.writer_->Run("ROLLBACK");
-        } catch (const StoreFailure&) {
-            // Nothing more can be done: SQLite rolls back on its own when a
-            // statement failed hard enough to make ROLLBACK fail.
-        }
-    }
-    // Counted once the change is visible, rolled back: a reader that saw
-    // the count before it cannot take what it read for current.
-    db_.changes_.fetch_add(1, std::memory_order_release);
+    db_.RollBackLocked();
 }
 
 uint64_t MetaDb::WriteTxn::Commit(const CommitBatch::AfterCommit& afterCommit) {
@@ -298,8 +289,7 @@ uint64_t MetaDb::WriteTxn::Commit(const CommitBatch::AfterCommit& afterCommit) {
 }
 
 uint64_t MetaDb::CommitLocked(const CommitBatch::AfterCommit& afterCommit) {
-    std::shared_ptr<CommitBatch> batch = std::move(batch_);
-    batch_.reset();
+    std::shared_ptr<CommitBatch> batch = std::exchange(batch_, nullptr);
     try {
         const CPelError planned = FaultPlan::Global().Check("meta.commit");
         if (planned.IsError()) Fail(planned.ErrNo(), "cannot commit the metadata");
@@ -327,21 +317,26 @@ void MetaDb::EndBatchLocked() {
         CommitLocked({});
     } catch (const StoreFailure&) {
         // The members have the failure; nothing of theirs may stay.
-        if (!writer_->InAutocommit()) {
-            try {
-                writer_->Run("ROLLBACK");
-            } catch (const StoreFailure&) {
-                // SQLite has rolled back on its own.
-            }
-        }
-        changes_.fetch_add(1, std::memory_order_release);
+        RollBackLocked();
     }
 }
 
 void MetaDb::AbandonBatchLocked(int errNo, const std::string& message) {
-    std::shared_ptr<CommitBatch> batch = std::move(batch_);
-    batch_.reset();
-    if (batch) batch->Abandon(errNo, message);
+    if (std::shared_ptr<CommitBatch> batch = std::exchange(batch_, nullptr)) batch->Abandon(errNo, message);
+}
+
+void MetaDb::RollBackLocked() {
+    if (!writer_->InAutocommit()) {
+        try {
+            writer_->Run("ROLLBACK");
+        } catch (const StoreFailure&) {
+            // Nothing more can be done: SQLite rolls back on its own when a
+            // statement failed hard enough to make ROLLBACK fail.
+        }
+    }
+    // Counted once the change is visible, rolled back: a reader that saw
+    // the count before it cannot take what it read for current.
+    changes_.fetch_add(1, std::memory_order_release);
 }
 
 void MetaDb::CommitPending() {

@@ -219,6 +219,9 @@ private:
     void EndBatchLocked();
     // The open transaction is lost: wakes the members with the failure.
     void AbandonBatchLocked(int errNo, const std::string& message);
+    // Rolls back whatever the writer connection has open and counts the
+    // change; caller holds the writer lock.
+    void RollBackLocked();
     std::unique_ptr<SqlConnection> OpenConnection(bool create);
     int SyncLog();  // the WAL file; 0 or an errno
 

@@ -181,12 +181,10 @@ StoreEngine::StoreEngine(const Options& options)
 
 StoreEngine::~StoreEngine() {
     std::vector<std::shared_ptr<OpenFile>> files;
-    {
-        for (OpenShard& shard : openShards_) {
-            std::unique_lock<std::shared_mutex> guard(shard.mutex);
-            for (auto& entry : shard.files) files.push_back(entry.second.first);
-            shard.files.clear();
-        }
+    for (OpenShard& shard : openShards_) {
+        std::unique_lock<std::shared_mutex> guard(shard.mutex);
+        for (auto& entry : shard.files) files.push_back(entry.second.first);
+        shard.files.clear();
     }
     for (auto& f : files) {
         try {

@@ -54,12 +54,13 @@ protected:
     // writer waits, so that its commit leaves the change to that one. The
     // future gives the change's ticket, or throws what its commit threw.
     std::future<uint64_t> LeaveOpen(const std::string& key, std::vector<std::string>* order = nullptr) {
-        std::promise<void> holding;
-        std::future<void> held = holding.get_future();
-        std::future<uint64_t> done = std::async(std::launch::async, [this, key, order, &holding] {
+        // Shared: this function may return while set_value is still running.
+        auto holding = std::make_shared<std::promise<void>>();
+        std::future<void> held = holding->get_future();
+        std::future<uint64_t> done = std::async(std::launch::async, [this, key, order, holding] {
             Txn txn(*db_, false, Txn::kShared);
             MetaDb::SetMeta(txn.conn(), key, "set");
-            holding.set_value();
+            holding->set_value();
             AwaitWriters(1);
             txn.Commit([order, key](uint64_t) {
                 if (order) order->push_back(key);
