@@ -118,15 +118,9 @@ LogWriter::~LogWriter() {
     file_ = nullptr;
 }
 
-int LogWriter::GetLevel() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return level_;
-}
+int LogWriter::GetLevel() { return level_.load(std::memory_order_relaxed); }
 
-void LogWriter::SetLevel(int level) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    level_ = level;
-}
+void LogWriter::SetLevel(int level) { level_.store(level, std::memory_order_relaxed); }
 
 void LogWriter::Write(int level, const char* function, int line, int /*reserved1*/,
                       int /*reserved2*/, const char* format, ...) {

@@ -10,6 +10,7 @@
 // size (SetRotation) and can be opened again under its name (Reopen).
 // For tests the writer can capture lines in memory instead.
 #pragma once
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -71,8 +72,10 @@ private:
     // failure the old file stays in use (and is tried again at the next line).
     void RotateLocked();
 
+    // Read before every line any thread might write, so it takes no lock:
+    // a level changed meanwhile applies from the next check on.
+    std::atomic<int> level_;
     std::mutex mutex_;
-    int level_;                     // guarded by mutex_
     FILE* file_ = nullptr;          // guarded by mutex_
     std::string path_;              // guarded by mutex_; the file's name
     uint64_t size_ = 0;             // guarded by mutex_; bytes in file_
