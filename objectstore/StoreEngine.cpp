@@ -422,9 +422,8 @@ NodeRow StoreEngine::ResolveWith(SqlConnection& c, const std::vector<std::string
 
 std::string StoreEngine::PathOf(const std::string& guid, int64_t asOf) {
     bool live = asOf == kLiveAsOf;
-    if (live && tListed.engine == id_ && tListed.guid == guid && tListed.changes == db_->Changes()) {
-        return tListed.path;
-    }
+    std::string noted;
+    if (live && NotedPath(guid, noted)) return noted;
     std::vector<std::string> names;
     std::string cur = guid;
     for (int depth = 0; cur != rootGuid_; ++depth) {
@@ -495,7 +494,17 @@ void StoreEngine::NoteListed(const NodeRow& child, uint64_t changes) {
     noted.engine = id_;
     noted.changes = changes;
     noted.guid = child.guid;
-    noted.path = noted.dirPath == "/" ? "/" + child.name : noted.dirPath + "/" + child.name;
+    // Assigned in place: the strings keep their buffers from entry to entry.
+    noted.path = noted.dirPath;
+    if (noted.path != "/") noted.path += '/';
+    noted.path += child.name;
+}
+
+bool StoreEngine::NotedPath(const std::string& guid, std::string& path) const {
+    const ListedPath& noted = tListed;
+    if (noted.engine != id_ || noted.guid != guid || noted.changes != db_->Changes()) return false;
+    path = noted.path;
+    return true;
 }
 
 void StoreEngine::FillStat(const NodeRow& row, int64_t asOf, struct stat& st) {

@@ -98,6 +98,9 @@ public:
     // current at `changes`: PathOf answers it without a walk while the store
     // stays unchanged.
     void NoteListed(const NodeRow& child, uint64_t changes);
+    // The live path NoteListed noted for exactly this GUID text (the store's
+    // own, lower-case form), while still current; false otherwise.
+    bool NotedPath(const std::string& guid, std::string& path) const;
     void FillStat(const NodeRow& row, int64_t asOf, struct stat& st);
 
     // --- changing the live state ---

@@ -132,7 +132,12 @@ std::string StoreView::GuidToPath(const std::string& guid) {
     // PathOf fails with ENOENT for an object that does not exist at asOf,
     // and needs no attributes: a handle of a listed entry costs no query.
     int64_t asOf = scratchDir_.empty() ? asOf_ : kLiveAsOf;
-    return EngineRef()->PathOf(GuidOf(ItemName(guid, false)), asOf);
+    std::shared_ptr<StoreEngine> eng = EngineRef();
+    // The entry this thread listed last is asked for right after: its text
+    // is the store's own, so it needs no checking or folding.
+    std::string path;
+    if (asOf == kLiveAsOf && eng->NotedPath(guid, path)) return path;
+    return eng->PathOf(GuidOf(ItemName(guid, false)), asOf);
 }
 
 bool StoreView::Getattr(ItemName& item, struct stat& st) {
@@ -340,17 +345,16 @@ void StoreView::CheckDir(DirHandle* dir) {
     if (!dir || !dirs_.count(dir)) Fail(EBADF, "directory stream is not open in this store");
 }
 
-bool StoreView::NextEntry(DirHandle* dir, NodeRow& row) {
+const NodeRow* StoreView::NextEntry(DirHandle* dir) {
     int64_t fromNo = static_cast<int64_t>(dir->position - 2);
     ListedRows& batch = dir->batch;
     while (batch.next < batch.end && (*batch.page)[batch.next].no < fromNo) ++batch.next;
     if (batch.next >= batch.end) {
         int64_t asOf = scratchDir_.empty() ? asOf_ : kLiveAsOf;
         EngineRef()->List(dir->guid, fromNo, kDirBatch, asOf, batch);
-        if (batch.next >= batch.end) return false;
+        if (batch.next >= batch.end) return nullptr;
     }
-    row = (*batch.page)[batch.next++];
-    return true;
+    return &(*batch.page)[batch.next++];
 }
 
 void StoreView::Readdir(DirHandle* dir, struct dirent** entry, std::string& childGuid, struct stat* st,
@@ -360,36 +364,40 @@ void StoreView::Readdir(DirHandle* dir, struct dirent** entry, std::string& chil
     std::lock_guard<std::mutex> guard(dir->mutex);
     std::shared_ptr<StoreEngine> eng = EngineRef();
     int64_t asOf = scratchDir_.empty() ? asOf_ : kLiveAsOf;
-    NodeRow row;
-    std::string name;
+    // A listed row is read in place: the stream holds its page until the
+    // next call, and the caller copies what it keeps.
+    NodeRow dotRow;
+    const NodeRow* row = &dotRow;
+    const char* name = nullptr;
     if (dir->position < 2) {
         bool self = dir->position == 0;
         NodeRow me;
         if (!eng->GetNode(dir->guid, asOf, me)) Fail(ENOENT, "directory was removed");
-        row = me;
-        if (!self && !me.parent.empty() && !eng->GetNode(me.parent, asOf, row)) row = me;
+        dotRow = me;
+        if (!self && !me.parent.empty() && !eng->GetNode(me.parent, asOf, dotRow)) dotRow = me;
         name = self ? "." : "..";
         dir->position += 1;
     } else {
-        if (!NextEntry(dir, row)) {
+        row = NextEntry(dir);
+        if (row == nullptr) {
             *entry = nullptr;
             childGuid.clear();
             return;
         }
-        name = row.name;
-        dir->position = static_cast<uint64_t>(row.no) + 3;
-        if (asOf == kLiveAsOf) eng->NoteListed(row, dir->batch.changes);
+        name = row->name.c_str();
+        dir->position = static_cast<uint64_t>(row->no) + 3;
+        if (asOf == kLiveAsOf) eng->NoteListed(*row, dir->batch.changes);
     }
     std::memset(&dir->entry, 0, sizeof(dir->entry));
-    dir->entry.d_ino = static_cast<ino_t>(row.no);
+    dir->entry.d_ino = static_cast<ino_t>(row->no);
     dir->entry.d_off = static_cast<off_t>(dir->position);
     dir->entry.d_reclen = sizeof(dir->entry);
-    dir->entry.d_type = DirentType(row.type);
-    std::strncpy(dir->entry.d_name, name.c_str(), sizeof(dir->entry.d_name) - 1);
-    childGuid = row.guid;
+    dir->entry.d_type = DirentType(row->type);
+    std::strncpy(dir->entry.d_name, name, sizeof(dir->entry.d_name) - 1);
+    childGuid = row->guid;
     if (st) {
-        eng->FillStat(row, asOf, *st);
-        if (config_.isPIT && row.guid == base_->RootGuid()) st->st_mode = S_IFDIR | (config_.defaultAttribs.mode & 07777);
+        eng->FillStat(*row, asOf, *st);
+        if (config_.isPIT && row->guid == base_->RootGuid()) st->st_mode = S_IFDIR | (config_.defaultAttribs.mode & 07777);
     }
     if (cookie) *cookie = dir->position;
     *entry = &dir->entry;

@@ -121,7 +121,8 @@ private:
     void CheckRange(const LockInfo& lock, LockTable::Range& range, std::shared_ptr<Handle>& handle);
     void CheckDir(DirHandle* dir);
     void CloseEverything();
-    bool NextEntry(DirHandle* dir, NodeRow& row);
+    // The stream's next row, inside its batch; null at the end.
+    const NodeRow* NextEntry(DirHandle* dir);
 
     const uint64_t index_;
     ObjectStoreConfig config_;  // fixed fields; the changeable ones are guarded by settingsMutex_

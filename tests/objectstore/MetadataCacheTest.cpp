@@ -200,6 +200,10 @@ TEST_F(MetadataCacheTest, PathsOfListedEntriesFollowRenamesAndRemovals) {
     EXPECT_EQ("/c/kept", PathOf(kept));
     std::string path;
     EXPECT_EQ(ENOENT, container_->guidToPath(s_, gone, path).ErrNo());
+    // An entry of the root listed last: one separator, not two.
+    const std::string top = MakeFile(s_, ItemName("/"), "zz-top", "");
+    EXPECT_EQ(5u, ListFrom(*container_, s_, "/", 0).size());
+    EXPECT_EQ("/zz-top", PathOf(top));
 }
 
 }  // namespace
