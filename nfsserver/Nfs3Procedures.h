@@ -3,6 +3,7 @@
 #pragma once
 #include <vector>
 
+#include "nfsserver/ListingXdr.h"
 #include "nfsserver/RpcProcedure.h"
 #include "nfsserver/XdrArgs.h"
 #include "nfsserver/nfs3.h"
@@ -28,7 +29,8 @@ inline const RpcProcedure kNfs3Procedures[] = {
     RPC_PROCEDURE("RENAME", RENAME3args, RENAME3res, kNotIdempotent),
     RPC_PROCEDURE("LINK", LINK3args, LINK3res, kNotIdempotent),
     RPC_PROCEDURE("READDIR", READDIR3args, READDIR3res, kIdempotent),
-    RPC_PROCEDURE("READDIRPLUS", READDIRPLUS3args, READDIRPLUS3res, kIdempotent),
+    {"READDIRPLUS", XDR_PROC(xdr_READDIRPLUS3args), XDR_PROC(xdr_READDIRPLUS3res_inline), sizeof(READDIRPLUS3args),
+     kIdempotent},
     RPC_PROCEDURE("FSSTAT", FSSTAT3args, FSSTAT3res, kIdempotent),
     RPC_PROCEDURE("FSINFO", FSINFO3args, FSINFO3res, kIdempotent),
     RPC_PROCEDURE("PATHCONF", PATHCONF3args, PATHCONF3res, kIdempotent),
