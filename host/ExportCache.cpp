@@ -14,7 +14,7 @@ ExportCache& ProcessExportCache() {
 ExportCache* gAllExports = &ProcessExportCache();
 
 bool ExportCache::FindExport(unsigned int shareId, ExportPtr& exp) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::shared_lock<std::shared_mutex> lock(mutex_);
     auto found = exports_.find(shareId);
     if (found == exports_.end()) return false;
     exp = found->second;
@@ -24,7 +24,7 @@ bool ExportCache::FindExport(unsigned int shareId, ExportPtr& exp) {
 bool ExportCache::AddExport(ExportPtr& exp) {
     if (!exp) return false;
     ExportPtr replaced = exp;  // the old entry is released after the lock
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::shared_mutex> lock(mutex_);
     exports_[exp->GetShareId()].swap(replaced);
     return true;
 }
@@ -32,7 +32,7 @@ bool ExportCache::AddExport(ExportPtr& exp) {
 bool ExportCache::RemoveExport(ExportPtr& exp) {
     if (!exp) return false;
     ExportPtr removed;  // released after the lock, so a destructor never runs under it
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::shared_mutex> lock(mutex_);
     auto found = exports_.find(exp->GetShareId());
     if (found == exports_.end() || found->second != exp) return false;
     removed.swap(found->second);
@@ -41,7 +41,7 @@ bool ExportCache::RemoveExport(ExportPtr& exp) {
 }
 
 std::vector<ExportPtr> ExportCache::List() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::shared_lock<std::shared_mutex> lock(mutex_);
     std::vector<ExportPtr> all;
     all.reserve(exports_.size());
     for (const auto& entry : exports_) all.push_back(entry.second);
@@ -51,7 +51,7 @@ std::vector<ExportPtr> ExportCache::List() {
 void ExportCache::Clear() {
     std::map<unsigned int, ExportPtr> dropped;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::shared_mutex> lock(mutex_);
         dropped.swap(exports_);
     }
 }

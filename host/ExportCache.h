@@ -2,6 +2,7 @@
 #pragma once
 #include <map>
 #include <mutex>
+#include <shared_mutex>
 #include <vector>
 
 #include "host/Export.h"
@@ -18,7 +19,8 @@ public:
     void Clear();
 
 private:
-    std::mutex mutex_;
+    // Every request finds its export here, changes are rare: readers share it.
+    std::shared_mutex mutex_;
     std::map<unsigned int, ExportPtr> exports_;  // guarded by mutex_
 };
 
