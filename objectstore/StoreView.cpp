@@ -393,7 +393,9 @@ void StoreView::Readdir(DirHandle* dir, struct dirent** entry, std::string& chil
     dir->entry.d_off = static_cast<off_t>(dir->position);
     dir->entry.d_reclen = sizeof(dir->entry);
     dir->entry.d_type = DirentType(row->type);
-    std::strncpy(dir->entry.d_name, name, sizeof(dir->entry.d_name) - 1);
+    // The record is zeroed already: copy the name alone, not a padding to
+    // the field's full 256 bytes.
+    std::memcpy(dir->entry.d_name, name, strnlen(name, sizeof(dir->entry.d_name) - 1));
     childGuid = row->guid;
     if (st) {
         eng->FillStat(*row, asOf, *st);
