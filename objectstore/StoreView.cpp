@@ -371,10 +371,10 @@ void StoreView::Readdir(DirHandle* dir, struct dirent** entry, std::string& chil
     const char* name = nullptr;
     if (dir->position < 2) {
         bool self = dir->position == 0;
-        NodeRow me;
-        if (!eng->GetNode(dir->guid, asOf, me)) Fail(ENOENT, "directory was removed");
-        dotRow = me;
-        if (!self && !me.parent.empty() && !eng->GetNode(me.parent, asOf, dotRow)) dotRow = me;
+        if (!eng->GetNode(dir->guid, asOf, dotRow)) Fail(ENOENT, "directory was removed");
+        // ".." of the root, or of a directory whose parent is gone, is the directory itself.
+        NodeRow up;
+        if (!self && !dotRow.parent.empty() && eng->GetNode(dotRow.parent, asOf, up)) dotRow = std::move(up);
         name = self ? "." : "..";
         dir->position += 1;
     } else {
