@@ -87,6 +87,7 @@ MetaDb::MetaDb(const std::string& path, bool create, int busyMs, int64_t cacheKi
     writer_->Exec("PRAGMA auto_vacuum=INCREMENTAL");
     writer_->Exec("PRAGMA journal_mode=WAL");
     writer_->Exec("PRAGMA synchronous=NORMAL");
+    writer_->Exec("PRAGMA wal_autocheckpoint=" + std::to_string(kCheckpointPages));
     CreateSchema();
 }
 

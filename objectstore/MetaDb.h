@@ -62,6 +62,13 @@ struct ExtentRow {
 
 class MetaDb {
 public:
+    // WAL pages after which a commit copies the log back into the database
+    // (SQLite's default is 1,000). Every change rewrites the same few index
+    // pages and directory rows; copying back less often copies each of them
+    // once for many changes, and syncs the database file less often. About
+    // 32 MiB of log per store; Checkpoint (on close) truncates it.
+    static constexpr int kCheckpointPages = 8192;
+
     // Opens (creating when `create`) the database at path. readerCount bounds
     // the reader pool; busyMs bounds waits on SQLite locks; cacheKiB is the
     // page cache per connection.
