@@ -183,7 +183,10 @@ StoreEngine::~StoreEngine() {
     std::vector<std::shared_ptr<OpenFile>> files;
     for (OpenShard& shard : openShards_) {
         std::unique_lock<std::shared_mutex> guard(shard.mutex);
-        for (auto& entry : shard.files) files.push_back(entry.second.first);
+        for (auto& entry : shard.files) {
+            files.push_back(entry.second.first);
+            OpenSlotOf(HashOf(entry.first)).fetch_sub(1);
+        }
         shard.files.clear();
     }
     for (auto& f : files) {
@@ -831,6 +834,7 @@ std::shared_ptr<OpenFile> StoreEngine::AcquireFile(const NodeRow& node, int64_t 
     auto file = std::make_shared<OpenFile>(*this, node.guid, asOf);
     file->Load(fresh, rows);
     shard.files.emplace(node.guid, std::make_pair(file, 1));
+    OpenSlotOf(HashOf(node.guid)).fetch_add(1);
     return file;
 }
 
@@ -839,11 +843,16 @@ void StoreEngine::ReleaseFile(const std::shared_ptr<OpenFile>& file) {
     std::unique_lock<std::shared_mutex> guard(shard.mutex);
     auto it = shard.files.find(file->Guid());
     if (it == shard.files.end() || it->second.first != file) return;
-    if (--it->second.second == 0) shard.files.erase(it);
+    if (--it->second.second == 0) {
+        shard.files.erase(it);
+        OpenSlotOf(HashOf(file->Guid())).fetch_sub(1);
+    }
 }
 
 std::shared_ptr<OpenFile> StoreEngine::FindOpen(const std::string& guid) {
-    OpenShard& shard = ShardOf(guid);
+    const size_t hash = HashOf(guid);
+    if (OpenSlotOf(hash).load() == 0) return nullptr;
+    OpenShard& shard = ShardOf(hash);
     std::shared_lock<std::shared_mutex> guard(shard.mutex);
     auto it = shard.files.find(guid);
     return it == shard.files.end() ? nullptr : it->second.first;

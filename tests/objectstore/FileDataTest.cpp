@@ -104,6 +104,24 @@ TEST_F(FileDataTest, WritesOfAnOpenFileAreSeenByOtherHandles) {
     EXPECT_EQ(0, container_->close(s_, b).ErrNo());
 }
 
+// The size of writes not yet committed comes from the open file; an
+// attribute read must find it however often the file was opened and closed.
+TEST_F(FileDataTest, StatSeesUncommittedWritesOfEveryOpeningOfTheFile) {
+    for (uint64_t round = 1; round <= 3; ++round) {
+        FileHandle a = OpenRw();
+        FileHandle b = OpenRw();
+        uint64_t count = 4;
+        ASSERT_EQ(0, container_->write(s_, a, "abcd", count, 8 * round, 0).ErrNo());
+        EXPECT_EQ(8 * round + 4, Size()) << "round " << round;
+        ASSERT_EQ(0, container_->close(s_, a).ErrNo());
+        count = 4;
+        ASSERT_EQ(0, container_->write(s_, b, "efgh", count, 8 * round + 4, 0).ErrNo());
+        EXPECT_EQ(8 * round + 8, Size()) << "round " << round;
+        ASSERT_EQ(0, container_->close(s_, b).ErrNo());
+        EXPECT_EQ(8 * round + 8, Size()) << "round " << round;
+    }
+}
+
 TEST_F(FileDataTest, HandlesAreRefusedAfterClose) {
     FileHandle fh = OpenRw();
     FileHandle copy = fh;
