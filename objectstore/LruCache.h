@@ -13,7 +13,7 @@
 
 namespace ObjectStore {
 
-template <typename K, typename V>
+template <typename K, typename V, typename Hash = std::hash<K>>
 class LruCache {
 public:
     explicit LruCache(size_t capacity) : perShard_(capacity / kShards + (capacity % kShards ? 1 : 0)) {}
@@ -78,9 +78,9 @@ private:
     struct Shard {
         std::mutex mutex;
         std::list<std::pair<K, V>> order;  // guarded by mutex; most recent first
-        std::unordered_map<K, typename std::list<std::pair<K, V>>::iterator> index;  // guarded by mutex
+        std::unordered_map<K, typename std::list<std::pair<K, V>>::iterator, Hash> index;  // guarded by mutex
     };
-    Shard& ShardOf(const K& key) { return shards_[std::hash<K>()(key) % kShards]; }
+    Shard& ShardOf(const K& key) { return shards_[Hash()(key) % kShards]; }
 
     size_t perShard_;
     std::atomic<uint64_t> generation_{0};

@@ -26,8 +26,6 @@ namespace ObjectStore {
 namespace {
 
 constexpr size_t kMaxOpenExtentFiles = 64;
-// Rough size of one cached GUID entry, to turn a byte budget into entries.
-constexpr size_t kGuidEntryBytes = 128;
 // Rows of a listing read at once; see List.
 constexpr int kListingPageRows = 256;
 constexpr int kMaxDepth = 4096;
@@ -174,7 +172,7 @@ StoreEngine::StoreEngine(const Options& options)
       flushAfterSeconds_(options.config.flushAfterSeconds),
       attrCache_(Entries(options.config.attribCacheEntries)),
       dirCache_(Entries(options.config.dirCacheEntries)),
-      guidCache_(options.config.guidCacheBytes / kGuidEntryBytes),
+      guidCache_(options.config.guidCacheBytes / GuidNameCache::kEntryBytes),
       listings_(Entries(options.config.dirCacheEntries)) {
     OpenOrCreate(options);
 }
@@ -303,7 +301,7 @@ std::unique_ptr<StoreEngine> StoreEngine::CreateScratch(StoreEngine& base, const
     options.baseExtents = base.SharedExtents();
     options.config.attribCacheEntries = 1024;
     options.config.dirCacheEntries = 1024;
-    options.config.guidCacheBytes = 1024 * kGuidEntryBytes;
+    options.config.guidCacheBytes = 1024 * GuidNameCache::kEntryBytes;
     options.config.flushAfterCount = base.flushAfterCount_;
     options.config.flushAfterSeconds = base.flushAfterSeconds_;
     return std::unique_ptr<StoreEngine>(new StoreEngine(options));
@@ -431,17 +429,18 @@ std::string StoreEngine::PathOf(const std::string& guid, int64_t asOf) {
     std::string cur = guid;
     for (int depth = 0; cur != rootGuid_; ++depth) {
         if (depth > kMaxDepth) Fail(EIO, "directory loop in metadata");
-        NameEntry entry;
-        if (!live || !guidCache_.Get(cur, entry)) {
+        std::string parent;
+        std::string name;
+        if (!live || !guidCache_.Get(cur, parent, name)) {
             uint64_t gen = guidCache_.Generation();
             NodeRow row;
             if (!GetNode(cur, asOf, row)) Fail(ENOENT, "no such object");
-            entry.parent = row.parent;
-            entry.name = row.name;
-            if (live) guidCache_.PutIfCurrent(cur, entry, gen);
+            parent = std::move(row.parent);
+            name = std::move(row.name);
+            if (live) guidCache_.PutIfCurrent(cur, parent, name, gen);
         }
-        names.push_back(entry.name);
-        cur = entry.parent;
+        names.push_back(std::move(name));
+        cur = std::move(parent);
     }
     std::reverse(names.begin(), names.end());
     if (names.empty()) {
@@ -472,7 +471,7 @@ void StoreEngine::List(const std::string& dirGuid, int64_t fromNo, int limit, in
         MetaDb::ReadLease lease(*db_);
         MetaDb::ListChildren(lease.conn(), dirGuid, fromNo, pageRows, kLiveAsOf, *page);
     }
-    for (const NodeRow& row : *page) guidCache_.PutIfCurrent(row.guid, NameEntry{row.parent, row.name}, generation);
+    for (const NodeRow& row : *page) guidCache_.PutIfCurrent(row.guid, row.parent, row.name, generation);
     out = ListedRows{page, 0, std::min(page->size(), static_cast<size_t>(limit)), changes};
     const bool toEnd = page->size() < static_cast<size_t>(pageRows);
     listings_.Put(dirGuid, fromNo, std::move(page), toEnd, changes);

@@ -23,6 +23,7 @@
 
 #include "objectstore/DirHandle.h"
 #include "objectstore/ExtentStore.h"
+#include "objectstore/GuidNameCache.h"
 #include "objectstore/ListingCache.h"
 #include "objectstore/LockTable.h"
 #include "objectstore/LruCache.h"
@@ -171,10 +172,6 @@ public:
     void CheckIntegrity(std::vector<std::string>& problems);
 
 private:
-    struct NameEntry {
-        std::string parent;
-        std::string name;
-    };
     class Change;
     void OpenOrCreate(const Options& options);
     void CreateRoot(SqlConnection& c, const ObjectStoreConfig& config);
@@ -212,7 +209,7 @@ private:
     // Caches of the live state only.
     LruCache<std::string, NodeRow> attrCache_;    // guid -> live row
     LruCache<std::string, NodeRow> dirCache_;     // parent + name -> child's live row
-    LruCache<std::string, NameEntry> guidCache_;  // guid -> parent and name
+    GuidNameCache guidCache_;                     // guid -> parent and name
     ListingCache listings_;                       // pages of live listings
 
     uint64_t extentWatermark_ = 0;
