@@ -16,6 +16,7 @@ usage: bench/nfs_bench.sh [options] [BUILD_DIR]      (BUILD_DIR: build)
   --clients "1 4 16"  client counts of the small-file figures
   --list N            the middle listing (16000)
   --store N           objects of the create-rate stores, the biggest listing, stat/GETATTR (100000)
+  --fill-clients N    clients writing the untimed files between (4)
   --mib N             MiB written and read, by 1 and by 4 streams between them (512)
   --nfs-version V     3, or 4 for a server that serves NFSv4 (3)
   --servers "S..."    quayd and/or ganesha ("quayd ganesha")
@@ -41,6 +42,7 @@ parse_options() {
       --clients) clients="$2"; shift ;;
       --list) list_files="$2"; shift ;;
       --store) store_files="$2"; shift ;;
+      --fill-clients) fill_clients="$2"; shift ;;
       --mib) mib="$2"; shift ;;
       --nfs-version) nfs_version="$2"; shift ;;
       --servers) servers="$2"; shift ;;
