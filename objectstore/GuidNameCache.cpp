@@ -1,5 +1,7 @@
 #include "objectstore/GuidNameCache.h"
 
+#include "objectstore/GuidSource.h"
+
 namespace ObjectStore {
 
 namespace {
@@ -29,17 +31,8 @@ bool GuidNameCache::Pack(const std::string& text, Packed& out) {
 }
 
 std::string GuidNameCache::Unpack(const Packed& guid) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string text(kGuidDigits, '0');
-    uint64_t high = guid.high;
-    uint64_t low = guid.low;
-    for (size_t i = 16; i-- > 0;) {
-        text[i] = kHex[high & 15];
-        text[16 + i] = kHex[low & 15];
-        high >>= 4;
-        low >>= 4;
-    }
-    return text;
+    // The high word's 16 digits are GuidText's 13 time digits and its 3 first random ones.
+    return GuidText(guid.high >> 12, guid.high, guid.low);
 }
 
 size_t GuidNameCache::PackedHash::operator()(const Packed& guid) const noexcept {

@@ -810,7 +810,8 @@ std::shared_ptr<OpenFile> StoreEngine::AcquireFile(const NodeRow& node, int64_t 
         file->Load(node, rows);
         return file;
     }
-    OpenShard& shard = ShardOf(node.guid);
+    const size_t hash = HashOf(node.guid);
+    OpenShard& shard = ShardOf(hash);
     std::unique_lock<std::shared_mutex> guard(shard.mutex);
     auto it = shard.files.find(node.guid);
     if (it != shard.files.end()) {
@@ -833,18 +834,19 @@ std::shared_ptr<OpenFile> StoreEngine::AcquireFile(const NodeRow& node, int64_t 
     auto file = std::make_shared<OpenFile>(*this, node.guid, asOf);
     file->Load(fresh, rows);
     shard.files.emplace(node.guid, std::make_pair(file, 1));
-    OpenSlotOf(HashOf(node.guid)).fetch_add(1);
+    OpenSlotOf(hash).fetch_add(1);
     return file;
 }
 
 void StoreEngine::ReleaseFile(const std::shared_ptr<OpenFile>& file) {
-    OpenShard& shard = ShardOf(file->Guid());
+    const size_t hash = HashOf(file->Guid());
+    OpenShard& shard = ShardOf(hash);
     std::unique_lock<std::shared_mutex> guard(shard.mutex);
     auto it = shard.files.find(file->Guid());
     if (it == shard.files.end() || it->second.first != file) return;
     if (--it->second.second == 0) {
         shard.files.erase(it);
-        OpenSlotOf(HashOf(file->Guid())).fetch_sub(1);
+        OpenSlotOf(hash).fetch_sub(1);
     }
 }
 
