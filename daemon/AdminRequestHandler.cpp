@@ -9,6 +9,7 @@
 #include "daemon/ViewConfiguration.h"
 #include "host/ExportCache.h"
 #include "host/LogRequestTag.h"
+#include "nfsserver/ChangeClock.h"
 #include "objectstore/TimeText.h"
 #include "host/ShareIdToPathCache.h"
 #include "module/fsm/ConfigRPCRecords.h"
@@ -56,6 +57,9 @@ KeyValueList AdminRequestHandler::Handle(const KeyValueList& message, const std:
     tag.ClearProblems();  // the request's own fields are no problem
     AdminResult result;
     try {
+        // Any request may change what NFS clients see (exports, their rules,
+        // views): work done ahead for them is not used across it.
+        ChangeClock::Change change(ChangeClock::Global());
         result = Dispatch(request, caller);
     } catch (const std::exception& e) {
         result = AdminResult::Make(AdminProtocol::kInternalError, std::string("quayd failed: ") + e.what());

@@ -8,12 +8,15 @@
 #include <deque>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "nfsserver/AccessPolicy.h"
+#include "nfsserver/ChangeClock.h"
 #include "nfsserver/ExclusiveCreate.h"
 #include "nfsserver/ExportVersions.h"
+#include "nfsserver/ListingReadAhead.h"
 #include "nfsserver/Nfs3Attributes.h"
 #include "nfsserver/Nfs3Procedures.h"
 #include "nfsserver/NfsStatus.h"
@@ -428,38 +431,55 @@ void Nfs3Program::ReadDir(ProcedureCall& call, const READDIR3args& args) {
 }
 
 void Nfs3Program::ReadDirPlus(ProcedureCall& call, const READDIRPLUS3args& args) {
-    FileRequest dir(call.Caller());
+    ListingReadAhead& ahead = ReadAheadOf(call);
+    std::unique_ptr<ReadDirPlusPage> page = ahead.Take(args, call.Caller());
+    if (!page) {
+        page = std::make_unique<ReadDirPlusPage>();
+        ListPage(args, call.Caller(), *page);
+    }
+    call.Reply(&page->res);
+    ahead.Expect(args, *page, call.Caller());
+}
+
+ListingReadAhead& Nfs3Program::ReadAheadOf(ProcedureCall& call) {
+    std::unique_ptr<ListingReadAhead>& ahead = call.Buffers().listing;
+    if (!ahead) {
+        ahead = std::make_unique<ListingReadAhead>(
+            ChangeClock::Global(), [this](const READDIRPLUS3args& args, const CallerIdentity& caller,
+                                          ReadDirPlusPage& page) { ListPage(args, caller, page); });
+    }
+    return *ahead;
+}
+
+void Nfs3Program::ListPage(const READDIRPLUS3args& args, const CallerIdentity& caller, ReadDirPlusPage& page) {
+    FileRequest dir(caller);
     const size_t limit = std::min<size_t>(args.maxcount, kMaxData);
     const size_t dirLimit = args.dircount;
     size_t used = kListingHeader;
     size_t dirUsed = 0;
-    std::deque<entryplus3> entries;
-    std::deque<std::string> names;
-    std::deque<nfs_fh3> handles;
     bool eof = false;
-    const int error = ListFromCookie(service_, dir, args, entries, [&](const DirEntry& e) {
+    const int error = ListFromCookie(service_, dir, args, page.entries, [&](const DirEntry& e) {
         const size_t dirSize = 8 + NameBytes(e.name) + 8;
         const size_t size = 4 + dirSize + 4 + 84 + 4 + 4 + ((e.handle.length + 3) & ~3u);
-        if (used + size > limit || (dirLimit != 0 && dirUsed + dirSize > dirLimit && !entries.empty())) return false;
+        if (used + size > limit || (dirLimit != 0 && dirUsed + dirSize > dirLimit && !page.entries.empty()))
+            return false;
         used += size;
         dirUsed += dirSize;
-        names.emplace_back(e.name);
-        handles.push_back(e.handle);
+        page.names.emplace_back(e.name);
+        page.handles.push_back(e.handle);
         entryplus3 entry{};
         entry.fileid = static_cast<fileid3>(e.attributes.st_ino);
-        entry.name = const_cast<char*>(names.back().c_str());
+        entry.name = const_cast<char*>(page.names.back().c_str());
         entry.cookie = e.cookie;
         entry.name_attributes.attributes_follow = TRUE;
         FromStat(e.attributes, dir.GetExport()->GetShareId(), entry.name_attributes.post_op_attr_u.attributes);
-        entry.name_handle.handle_follows = handles.back().length != 0;
-        ToWire(handles.back(), entry.name_handle.post_op_fh3_u.handle);
-        entries.push_back(entry);
+        entry.name_handle.handle_follows = page.handles.back().length != 0;
+        ToWire(page.handles.back(), entry.name_handle.post_op_fh3_u.handle);
+        page.entries.push_back(entry);
         return true;
     }, eof);
-    READDIRPLUS3res res{};
-    res.status =
-        FillListing(service_, dir, error, entries, eof, res.READDIRPLUS3res_u.resok, res.READDIRPLUS3res_u.resfail);
-    call.Reply(&res);
+    page.res.status = FillListing(service_, dir, error, page.entries, eof, page.res.READDIRPLUS3res_u.resok,
+                                  page.res.READDIRPLUS3res_u.resfail);
 }
 
 void Nfs3Program::FsStat(ProcedureCall& call, const FSSTAT3args& args) {

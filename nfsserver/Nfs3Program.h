@@ -4,6 +4,7 @@
 #pragma once
 #include "nfsserver/DuplicateRequestCache.h"
 #include "nfsserver/FileService.h"
+#include "nfsserver/ListingReadAhead.h"
 #include "nfsserver/ProcedureDispatch.h"
 #include "nfsserver/RpcProgram.h"
 #include "nfsserver/nfs3.h"
@@ -47,6 +48,11 @@ private:
     void FsInfo(ProcedureCall& call, const FSINFO3args& args);
     void PathConf(ProcedureCall& call, const PATHCONF3args& args);
     void Commit(ProcedureCall& call, const COMMIT3args& args);
+
+    // The connection's read-ahead of READDIRPLUS pages.
+    ListingReadAhead& ReadAheadOf(ProcedureCall& call);
+    // Fills page with the READDIRPLUS reply to args from caller.
+    void ListPage(const READDIRPLUS3args& args, const CallerIdentity& caller, ReadDirPlusPage& page);
 
     // REMOVE and RMDIR.
     void RemoveEntry(ProcedureCall& call, const REMOVE3args& args, bool directory);

@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "nfsserver/ChangeClock.h"
 #include "nfsserver/Nfs4Compound.h"
 #include "nfsserver/Nfs4Procedures.h"
 
@@ -15,7 +16,12 @@ Nfs4Program::Nfs4Program(FileService& service, Nfs4State& state) : service_(serv
 uint32_t Nfs4Program::Number() const { return NFS4_PROGRAM; }
 uint32_t Nfs4Program::Version() const { return NFS_V4; }
 
-void Nfs4Program::Dispatch(RpcCall& call) { DispatchProcedure(*this, call, kNfs4Procedures, kHandlers, nullptr); }
+void Nfs4Program::Dispatch(RpcCall& call) {
+    // COMPOUND is idempotent by the table (NFSv4 answers replays itself) but
+    // may change anything.
+    ChangeClock::Change change(ChangeClock::Global());
+    DispatchProcedure(*this, call, kNfs4Procedures, kHandlers, nullptr);
+}
 
 namespace {
 

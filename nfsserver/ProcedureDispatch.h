@@ -1,13 +1,16 @@
 // Serving a program from its procedure table. The steps every call shares
 // are written here once: PROC_UNAVAIL for a number the table lacks, the
-// duplicate request cache for procedures that are not idempotent, decoding
+// duplicate request cache and the change clock for procedures that are not
+// idempotent, decoding
 // (GARBAGE_ARGS) and freeing the arguments. A program gives one typed
 // handler per procedure with that procedure's work only, ending in
 // ProcedureCall::Reply.
 #pragma once
 #include <cstddef>
+#include <optional>
 #include <type_traits>
 
+#include "nfsserver/ChangeClock.h"
 #include "nfsserver/NfsLog.h"
 #include "nfsserver/ProcedureCall.h"
 #include "nfsserver/RpcProcedure.h"
@@ -61,6 +64,9 @@ void DispatchProcedure(Program& program, RpcCall& call, const RpcProcedure (&pro
         return;
     }
     NFS_LOG(5, "DEBUG: NFS: [%s] xid [%u] from [%s]", procedure->name, call.xid, call.caller.Address().c_str());
+    // A procedure that is not idempotent changes something.
+    std::optional<ChangeClock::Change> change;
+    if (!procedure->idempotent) change.emplace(ChangeClock::Global());
     ProcedureCall procedureCall(call, *procedure, replies);
     handlers[call.procedure](program, procedureCall);
 }

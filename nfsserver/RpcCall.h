@@ -4,17 +4,22 @@
 #include <rpc/rpc.h>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "nfsserver/CallerIdentity.h"
 
 class CachedCall;
+class ListingReadAhead;
 class ServerMetrics;
 
 // Buffers a connection owns and reuses for every call, so a call's data
 // (a 1 MiB WRITE or READ) needs no allocation of its own.
 struct ConnectionBuffers {
     std::vector<char> data;  // WRITE arguments, READ results
+    // The connection's next listing page, made once a READDIRPLUS is
+    // answered; its thread prepares it between calls.
+    std::unique_ptr<ListingReadAhead> listing;
 };
 
 struct RpcCall {

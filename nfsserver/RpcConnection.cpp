@@ -1,5 +1,6 @@
 #include "nfsserver/RpcConnection.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "nfsserver/ListingReadAhead.h"
 #include "nfsserver/NfsLog.h"
 #include "nfsserver/RpcCall.h"
 #include "nfsserver/RpcRecordTransport.h"
@@ -69,7 +71,15 @@ void RpcConnection::Serve(SVCXPRT* transport) {
         if (!SVC_RECV(transport, &message)) break;
         Handle(transport, message, authArea.data() + 2 * MAX_AUTH_BYTES, buffers);
         if (SVC_STAT(transport) == XPRT_DIED) break;
+        // While the client reads the reply: its listing's next page, unless
+        // another call is waiting already.
+        if (buffers.listing && buffers.listing->Pending() && !stopping_ && !CallWaiting()) buffers.listing->Prepare();
     }
+}
+
+bool RpcConnection::CallWaiting() const {
+    pollfd waiting{fd_, POLLIN, 0};
+    return poll(&waiting, 1, 0) != 0;
 }
 
 bool RpcConnection::Identify(SVCXPRT* transport, rpc_msg& message, char* credentials,

@@ -48,6 +48,8 @@ public:
 private:
     void Serve(SVCXPRT* transport);
     void Handle(SVCXPRT* transport, rpc_msg& message, char* credentials, struct ConnectionBuffers& buffers);
+    // True when the client has sent more (or hung up) since the last call.
+    bool CallWaiting() const;
     // The caller's identity from the call's credentials; false after
     // answering an authentication error.
     bool Identify(SVCXPRT* transport, rpc_msg& message, char* credentials, std::vector<uint32_t>& groups,
