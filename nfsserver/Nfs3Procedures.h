@@ -5,6 +5,7 @@
 
 #include "nfsserver/ListingXdr.h"
 #include "nfsserver/RpcProcedure.h"
+#include "nfsserver/WriteXdr.h"
 #include "nfsserver/XdrArgs.h"
 #include "nfsserver/nfs3.h"
 
@@ -19,7 +20,7 @@ inline const RpcProcedure kNfs3Procedures[] = {
     RPC_PROCEDURE("ACCESS", ACCESS3args, ACCESS3res, kIdempotent),
     RPC_PROCEDURE("READLINK", READLINK3args, READLINK3res, kIdempotent),
     RPC_PROCEDURE("READ", READ3args, READ3res, kIdempotent),
-    RPC_PROCEDURE("WRITE", WRITE3args, WRITE3res, kNotIdempotent),
+    {"WRITE", XDR_PROC(xdr_WRITE3args_inline), XDR_PROC(xdr_WRITE3res), sizeof(WRITE3args), kNotIdempotent},
     RPC_PROCEDURE("CREATE", CREATE3args, CREATE3res, kNotIdempotent),
     RPC_PROCEDURE("MKDIR", MKDIR3args, MKDIR3res, kNotIdempotent),
     RPC_PROCEDURE("SYMLINK", SYMLINK3args, SYMLINK3res, kNotIdempotent),
@@ -37,8 +38,9 @@ inline const RpcProcedure kNfs3Procedures[] = {
     RPC_PROCEDURE("COMMIT", COMMIT3args, COMMIT3res, kNotIdempotent),
 };
 
-// A WRITE's data is decoded into the connection's buffer; its XDR bound is
-// the buffer's size.
+// A WRITE's data is left in the received record where the stream allows,
+// else decoded into the connection's buffer; its XDR bound is the buffer's
+// size. Either way the pointer is the call's, not the arguments' to free.
 template <>
 struct BulkArgument<WRITE3args> {
     static void Attach(WRITE3args& args, ConnectionBuffers& buffers) {
