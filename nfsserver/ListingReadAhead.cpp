@@ -50,8 +50,8 @@ READDIRPLUS3args ListingReadAhead::Continuation::Args() const {
     return args;
 }
 
-ListingReadAhead::ListingReadAhead(ChangeClock& clock, Builder builder)
-    : clock_(clock), builder_(std::move(builder)) {}
+ListingReadAhead::ListingReadAhead(ChangeClock& clock, Builder builder, ServerMetrics* metrics)
+    : clock_(clock), builder_(std::move(builder)), metrics_(metrics) {}
 
 ListingReadAhead::~ListingReadAhead() { Drop(); }
 
@@ -59,7 +59,10 @@ size_t ListingReadAhead::PreparedBytes() { return preparedBytes.load(); }
 
 std::unique_ptr<ReadDirPlusPage> ListingReadAhead::Take(const READDIRPLUS3args& args, const CallerIdentity& caller) {
     std::unique_ptr<ReadDirPlusPage> page;
-    if (page_ && Continues(args, caller) && clock_.Unchanged(stamp_)) page = std::move(page_);
+    if (page_ && Continues(args, caller) && clock_.Unchanged(stamp_)) {
+        page = std::move(page_);
+        if (metrics_ != nullptr) metrics_->ListingPageAnswered();
+    }
     Drop();
     return page;
 }
@@ -90,6 +93,7 @@ void ListingReadAhead::Prepare() {
     }
     page_ = std::move(page);
     stamp_ = stamp;
+    if (metrics_ != nullptr) metrics_->ListingPagePrepared();
 }
 
 bool ListingReadAhead::Continues(const READDIRPLUS3args& args, const CallerIdentity& caller) const {

@@ -21,6 +21,7 @@
 
 #include "nfsserver/CallerIdentity.h"
 #include "nfsserver/ChangeClock.h"
+#include "nfsserver/ServerMetrics.h"
 #include "nfsserver/nfs3.h"
 
 // A READDIRPLUS reply and the storage its entries point into.
@@ -44,7 +45,8 @@ public:
     // The largest reply prepared ahead: a client's preferred listing size.
     static constexpr uint32_t kLargestPage = 64 * 1024;
 
-    ListingReadAhead(ChangeClock& clock, Builder builder);
+    // metrics (may be null) counts the pages prepared and those used.
+    ListingReadAhead(ChangeClock& clock, Builder builder, ServerMetrics* metrics = nullptr);
     ~ListingReadAhead();
     ListingReadAhead(const ListingReadAhead&) = delete;
     ListingReadAhead& operator=(const ListingReadAhead&) = delete;
@@ -83,6 +85,7 @@ private:
 
     ChangeClock& clock_;
     const Builder builder_;
+    ServerMetrics* const metrics_;
     std::optional<Continuation> expected_;
     std::unique_ptr<ReadDirPlusPage> page_;  // prepared for expected_
     uint64_t stamp_ = 0;                     // when page_ was begun

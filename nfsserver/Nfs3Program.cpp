@@ -445,8 +445,11 @@ ListingReadAhead& Nfs3Program::ReadAheadOf(ProcedureCall& call) {
     std::unique_ptr<ListingReadAhead>& ahead = call.Buffers().listing;
     if (!ahead) {
         ahead = std::make_unique<ListingReadAhead>(
-            ChangeClock::Global(), [this](const READDIRPLUS3args& args, const CallerIdentity& caller,
-                                          ReadDirPlusPage& page) { ListPage(args, caller, page); });
+            ChangeClock::Global(),
+            [this](const READDIRPLUS3args& args, const CallerIdentity& caller, ReadDirPlusPage& page) {
+                ListPage(args, caller, page);
+            },
+            call.Rpc().metrics);
     }
     return *ahead;
 }

@@ -149,6 +149,8 @@ struct ServerMetrics::Tables {
     Counter accepted{0};
     Counter closed{0};
     std::array<Counter, kRefusals> refusals{};
+    Counter listingPrepared{0};
+    Counter listingAnswered{0};
 
     // The share's row: found, or claimed on its first use. Lock-free: a row
     // once claimed keeps its id for good.
@@ -228,6 +230,10 @@ void ServerMetrics::ConnectionClosed() { Add(tables_->closed); }
 
 void ServerMetrics::ConnectionRefused(Refusal refusal) { Add(tables_->refusals[static_cast<size_t>(refusal)]); }
 
+void ServerMetrics::ListingPagePrepared() { Add(tables_->listingPrepared); }
+
+void ServerMetrics::ListingPageAnswered() { Add(tables_->listingAnswered); }
+
 namespace {
 
 ServerMetrics::ShareCounts CountsOf(const ShareCounters& row, uint32_t shareId) {
@@ -281,6 +287,8 @@ ServerMetrics::Snapshot ServerMetrics::Take() const {
     snapshot.connectionsAccepted = Read(tables.accepted);
     snapshot.connectionsClosed = Read(tables.closed);
     for (size_t i = 0; i < kRefusals; ++i) snapshot.refusals[i] = Read(tables.refusals[i]);
+    snapshot.listingPagesPrepared = Read(tables.listingPrepared);
+    snapshot.listingPagesAnswered = Read(tables.listingAnswered);
     return snapshot;
 }
 

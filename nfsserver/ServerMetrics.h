@@ -9,7 +9,8 @@
 // NFSv4 operations and their error statuses; calls refused at the RPC level
 // (unknown program, version or procedure, undecodable arguments,
 // credentials); bytes read and written per share; connections accepted,
-// closed and refused. Shares live in a fixed open-addressed table of
+// closed and refused; listing pages prepared ahead and those that answered
+// a call. Shares live in a fixed open-addressed table of
 // kShareSlots ids; those beyond it are counted in one overflow row (id 0).
 //
 // Thread safety: every method, from any thread, at once.
@@ -65,6 +66,9 @@ public:
     void ConnectionOpened();
     void ConnectionClosed();
     void ConnectionRefused(Refusal refusal);
+    // A READDIRPLUS page prepared ahead of its call; one that answered it.
+    void ListingPagePrepared();
+    void ListingPageAnswered();
 
     // The counters of one procedure or NFSv4 operation.
     struct ProcedureCounts {
@@ -96,6 +100,8 @@ public:
         uint64_t connectionsAccepted = 0;
         uint64_t connectionsClosed = 0;
         std::array<uint64_t, kRefusals> refusals{};
+        uint64_t listingPagesPrepared = 0;
+        uint64_t listingPagesAnswered = 0;
         // Filled by NfsServer.
         uint64_t replyCacheHits = 0;        // retransmissions answered with the kept reply
         uint64_t replyCacheInProgress = 0;  // retransmissions dropped while the first ran

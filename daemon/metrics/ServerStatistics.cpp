@@ -97,6 +97,12 @@ void WriteService(const ServerMetrics::Snapshot& nfs, PrometheusText& out) {
     out.Sample("quay_nfs_reply_cache_dropped_total", {}, nfs.replyCacheInProgress);
     out.Family("quay_nfs_reply_cache_entries", "gauge", "Replies kept for retransmissions now.");
     out.Sample("quay_nfs_reply_cache_entries", {}, nfs.replyCacheEntries);
+    out.Family("quay_nfs_listing_pages_prepared_total", "counter",
+               "READDIRPLUS pages prepared while the client read the page before.");
+    out.Sample("quay_nfs_listing_pages_prepared_total", {}, nfs.listingPagesPrepared);
+    out.Family("quay_nfs_listing_pages_answered_ahead_total", "counter",
+               "READDIRPLUS calls answered with the page prepared for them.");
+    out.Sample("quay_nfs_listing_pages_answered_ahead_total", {}, nfs.listingPagesAnswered);
     out.Family("quay_nfs_open_files_cached", "gauge", "Files held open between READs and WRITEs now.");
     out.Sample("quay_nfs_open_files_cached", {}, nfs.openFilesCached);
 }
@@ -211,6 +217,8 @@ AdminResult ServerStatistics::RowsFrom(const StatisticsInput& input) {
     row("retransmissions dropped while running", nfs.replyCacheInProgress);
     row("replies kept", nfs.replyCacheEntries);
     row("open files cached", nfs.openFilesCached);
+    row("listing pages prepared ahead", nfs.listingPagesPrepared);
+    row("listing pages answered ahead", nfs.listingPagesAnswered);
     for (size_t i = 0; i < ServerMetrics::kRpcErrors; ++i) {
         if (nfs.rpcErrors[i] == 0) continue;
         row(std::string("calls refused with ") + ServerMetrics::RpcErrorName(static_cast<ServerMetrics::RpcError>(i)),

@@ -75,8 +75,12 @@ protected:
         return page;
     }
 
+    uint64_t Prepared() const { return metrics.Take().listingPagesPrepared; }
+    uint64_t Answered() const { return metrics.Take().listingPagesAnswered; }
+
     Directory directory;
-    ListingReadAhead ahead{directory.clock, directory.Builder()};
+    ServerMetrics metrics;
+    ListingReadAhead ahead{directory.clock, directory.Builder(), &metrics};
 };
 
 TEST_F(ListingReadAheadTest, TheExactContinuationIsAnsweredFromThePreparedPage) {
@@ -104,6 +108,8 @@ TEST_F(ListingReadAheadTest, TheExactContinuationIsAnsweredFromThePreparedPage) 
     EXPECT_FALSE(ahead.Pending());
     EXPECT_EQ(directory.builds, 4) << "every page was built once";
     EXPECT_EQ(ListingReadAhead::PreparedBytes(), 0u);
+    EXPECT_EQ(Prepared(), 3u);
+    EXPECT_EQ(Answered(), 3u);
 }
 
 TEST_F(ListingReadAheadTest, AnyOtherCallIsAnsweredAfresh) {
@@ -179,6 +185,8 @@ TEST_F(ListingReadAheadTest, AChangeSinceThePageWasBegunDropsIt) {
     Answer(Call(0));
     ahead.Prepare();
     EXPECT_NE(ahead.Take(Call(kPageSize).args, kCaller), nullptr);
+    EXPECT_EQ(Prepared(), 2u) << "the page of a change under way or during the making was counted";
+    EXPECT_EQ(Answered(), 1u) << "a page dropped after a change was counted as answered";
 }
 
 TEST_F(ListingReadAheadTest, OnlyAPageThatLeavesMoreToListIsFollowed) {

@@ -6,7 +6,7 @@
 # next page; the continuation sent with another caller's credentials on the
 # same connection is answered for that caller (ACCES on a 0700 directory);
 # a continuation answered ahead is byte for byte the answer a fresh
-# connection gets.
+# connection gets; quayadm stats counts the pages prepared and answered.
 set -euo pipefail
 quayd="$1"
 quayadm="$2"
@@ -160,4 +160,12 @@ for failure in failures:
     print("FAIL " + failure)
 sys.exit(1 if failures else 0)
 PY
-echo "listing e2e: ok"
+
+# The counters: pages answered ahead, and the pages prepared but dropped (the
+# page after each of the two changes, the one continued by another user).
+stats="$("$quayadm" --socket "$socket" stats)" || fail "quayadm stats: $stats"
+prepared="$(printf '%s\n' "$stats" | sed -n 's/^listing pages prepared ahead\t//p')"
+answered="$(printf '%s\n' "$stats" | sed -n 's/^listing pages answered ahead\t//p')"
+[ "${answered:-0}" -gt 0 ] || fail "no listing page was answered ahead: $stats"
+[ "${prepared:-0}" -ge $((answered + 3)) ] || fail "prepared $prepared, answered $answered: dropped pages counted as answered"
+echo "listing e2e: ok ($prepared pages prepared ahead, $answered answered)"
