@@ -10,4 +10,12 @@
 #pragma once
 #include "nfsserver/nfs3.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 bool_t xdr_WRITE3args_inline(XDR* xdrs, WRITE3args* args);
+
+#ifdef __cplusplus
+}
+#endif
