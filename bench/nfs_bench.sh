@@ -18,6 +18,9 @@ usage: bench/nfs_bench.sh [options] [BUILD_DIR]      (BUILD_DIR: build)
   --store N           objects of the create-rate stores, the biggest listing, stat/GETATTR (100000)
   --fill-clients N    clients writing the untimed files between (4)
   --mib N             MiB written and read, by 1 and by 4 streams between them (512)
+  --warm-mib N        MiB of page cache filled and freed right before each workload (the stream
+                      workloads --mib more), so that the pages a server then fills are ones the
+                      host backs; 0: none (256). See warm_page_cache in bench/nfs/workloads.sh.
   --nfs-version V     3, or 4 for a server that serves NFSv4 (3)
   --servers "S..."    quayd and/or ganesha ("quayd ganesha")
   --workloads "W..."  any of: stream small list same spread (all)
@@ -32,7 +35,7 @@ TEXT
 
 build=build runs=1 nfs_version=3 servers="quayd ganesha" workloads="" attach="" attach_to="*" raw="" keep=""
 files=1000 clients="1 4 16" list_files=16000 store_files=100000 mib=512
-streams="1 4" spread_dirs=100 fill_clients=4 samples=1000
+streams="1 4" spread_dirs=100 fill_clients=4 samples=1000 warm_mib=256
 parse_options() {
   while [ $# -gt 0 ]; do
     case "$1" in
@@ -44,6 +47,7 @@ parse_options() {
       --store) store_files="$2"; shift ;;
       --fill-clients) fill_clients="$2"; shift ;;
       --mib) mib="$2"; shift ;;
+      --warm-mib) warm_mib="$2"; shift ;;
       --nfs-version) nfs_version="$2"; shift ;;
       --servers) servers="$2"; shift ;;
       --workloads) workloads="$2"; shift ;;
