@@ -172,6 +172,13 @@ bool ExtentStore::Exists(uint64_t extent) {
     return ::access(PathOf(extent).c_str(), F_OK) == 0;
 }
 
+void ExtentStore::StartWriteback(uint64_t extent) {
+    if (!Owns(extent)) return;
+    std::shared_ptr<Fd> fd = Open(extent, true);
+    // Only a hint: whatever it does not start, SyncData writes.
+    (void)::sync_file_range(fd->get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 void ExtentStore::SyncData(const std::vector<uint64_t>& extents) {
     std::vector<uint64_t> own;
     for (uint64_t extent : extents) {

@@ -46,6 +46,9 @@ public:
     // Size of the extent file; 0 when it does not exist.
     uint64_t FileSize(uint64_t extent);
     bool Exists(uint64_t extent);
+    // Starts writing the extent's dirty pages to disk without waiting for
+    // them, so that a later SyncData finds little left to write.
+    void StartWriteback(uint64_t extent);
     // Makes the extents' data durable (fdatasync), several files at once.
     void SyncData(const std::vector<uint64_t>& extents);
     // Makes the directory entries of files created since the last call durable.

@@ -176,6 +176,9 @@ void OpenFile::WriteExtents(const char* in, uint64_t off, size_t n, int64_t nowU
         s.dataDirty = true;
         s.metaDirty = true;
         done += piece;
+        // A stream that filled an extent is done with it for now: its pages
+        // go to disk while the stream goes on, not all at its COMMIT.
+        if (inOff + piece == extentSize_) engine_.Extents().StartWriteback(extent);
     }
 }
 
