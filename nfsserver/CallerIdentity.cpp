@@ -1,5 +1,6 @@
 #include "nfsserver/CallerIdentity.h"
 
+#include <algorithm>
 #include <utility>
 
 CallerIdentity::CallerIdentity(std::string address) : address_(std::move(address)), anonymous_(true) {
@@ -17,6 +18,14 @@ CallerIdentity::CallerIdentity(std::string address, uint32_t uid, uint32_t gid,
 CallerIdentity::CallerIdentity(const CallerIdentity& other)
     : address_(other.address_), anonymous_(other.anonymous_), groups_(other.groups_), ids_(other.ids_) {
     Relink();
+}
+
+bool CallerIdentity::SameAs(const CallerIdentity& other) const {
+    if (anonymous_ != other.anonymous_ || address_ != other.address_) return false;
+    const IdInfo& x = ids_;
+    const IdInfo& y = other.ids_;
+    return x.uid == y.uid && x.gid == y.gid && x.ngroups == y.ngroups &&
+           std::equal(x.groups, x.groups + x.ngroups, y.groups);
 }
 
 void CallerIdentity::Relink() {

@@ -20,6 +20,9 @@ public:
     // Applies the export's squash type and anonymous ids to the ids.
     void Squash(Export& exp);
 
+    // True when other is the same caller: address, ids and group list.
+    bool SameAs(const CallerIdentity& other) const;
+
     const IdInfo& Ids() const { return ids_; }
     const std::string& Address() const { return address_; }
     bool Anonymous() const { return anonymous_; }

@@ -1,30 +1,13 @@
 #include "nfsserver/ListingReadAhead.h"
 
-#include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <utility>
 
+#include "nfsserver/PreparedBudget.h"
+
 namespace {
 
-std::atomic<size_t> preparedBytes{0};
-
-// Takes bytes of the shared bound; false when they do not fit.
-bool Reserve(size_t bytes) {
-    size_t now = preparedBytes.load();
-    do {
-        if (now + bytes > ListingReadAhead::kPreparedBytes) return false;
-    } while (!preparedBytes.compare_exchange_weak(now, now + bytes));
-    return true;
-}
-
-bool SameCaller(const CallerIdentity& a, const CallerIdentity& b) {
-    if (a.Anonymous() != b.Anonymous() || a.Address() != b.Address()) return false;
-    const IdInfo& x = a.Ids();
-    const IdInfo& y = b.Ids();
-    return x.uid == y.uid && x.gid == y.gid && x.ngroups == y.ngroups &&
-           std::equal(x.groups, x.groups + x.ngroups, y.groups);
-}
+PreparedBudget budget(ListingReadAhead::kPreparedBytes);
 
 }  // namespace
 
@@ -55,7 +38,7 @@ ListingReadAhead::ListingReadAhead(ChangeClock& clock, Builder builder, ServerMe
 
 ListingReadAhead::~ListingReadAhead() { Drop(); }
 
-size_t ListingReadAhead::PreparedBytes() { return preparedBytes.load(); }
+size_t ListingReadAhead::PreparedBytes() { return budget.Used(); }
 
 std::unique_ptr<ReadDirPlusPage> ListingReadAhead::Take(const READDIRPLUS3args& args, const CallerIdentity& caller) {
     std::unique_ptr<ReadDirPlusPage> page;
@@ -78,7 +61,7 @@ void ListingReadAhead::Expect(const READDIRPLUS3args& args, const ReadDirPlusPag
 void ListingReadAhead::Prepare() {
     if (!Pending()) return;
     uint64_t stamp = 0;
-    if (!clock_.QuietStamp(stamp) || !Reserve(expected_->maxcount)) {
+    if (!clock_.QuietStamp(stamp) || !budget.Reserve(expected_->maxcount)) {
         expected_.reset();
         return;
     }
@@ -102,12 +85,12 @@ bool ListingReadAhead::Continues(const READDIRPLUS3args& args, const CallerIdent
            memcmp(args.cookieverf, next.verifier, sizeof(next.verifier)) == 0 &&
            args.dir.data.data_len == next.dir.size() &&
            (next.dir.empty() || memcmp(args.dir.data.data_val, next.dir.data(), next.dir.size()) == 0) &&
-           SameCaller(caller, next.caller);
+           caller.SameAs(next.caller);
 }
 
 void ListingReadAhead::Drop() {
     page_.reset();
     expected_.reset();
-    preparedBytes.fetch_sub(reserved_);
+    budget.Release(reserved_);
     reserved_ = 0;
 }

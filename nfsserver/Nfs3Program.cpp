@@ -244,28 +244,49 @@ void Nfs3Program::ReadLink(ProcedureCall& call, const READLINK3args& args) {
 }
 
 void Nfs3Program::Read(ProcedureCall& call, const READ3args& args) {
-    FileRequest request(call.Caller());
+    FileReadAhead& ahead = FileReadAheadOf(call);
+    const ReadReply& reply = ahead.Answer(args, call.Caller());
+    if (reply.res.status == NFS3_OK) {
+        const count3 done = reply.res.READ3res_u.resok.count;
+        if (call.Rpc().metrics != nullptr) call.Rpc().metrics->AddRead(reply.shareId, done);
+        // The data goes out from the buffer it was read into.
+        call.ReplyWithTail(&reply.res, reply.Data(), done);
+    } else {
+        call.Reply(&reply.res);
+    }
+    ahead.Expect(args, call.Caller());
+}
+
+FileReadAhead& Nfs3Program::FileReadAheadOf(ProcedureCall& call) {
+    std::unique_ptr<FileReadAhead>& ahead = call.Buffers().reading;
+    if (!ahead) {
+        ahead = std::make_unique<FileReadAhead>(
+            ChangeClock::Global(),
+            [this](const READ3args& args, const CallerIdentity& caller, ReadReply& reply) {
+                ReadPiece(args, caller, reply);
+            },
+            kMaxData, call.Rpc().metrics);
+    }
+    return *ahead;
+}
+
+void Nfs3Program::ReadPiece(const READ3args& args, const CallerIdentity& caller, ReadReply& reply) {
+    FileRequest request(caller);
     int error = Resolve(service_, args.file, request);
     const size_t count = std::min<size_t>(args.count, kMaxData);
-    std::vector<char>& buffer = call.Buffers().data;
-    buffer.resize(kMaxData);
+    char* buffer = reply.Room(std::max<size_t>(count, 1));
     size_t done = 0;
-    if (error == 0) error = service_.Read(request, args.offset, buffer.data(), count, done);
-    READ3res res{};
-    res.status = NfsStatusFromErrno(error);
-    if (error == 0) {
-        READ3resok& ok = res.READ3res_u.resok;
-        PostOp(service_, request, request.Object(), ok.file_attributes);
-        const uint64_t size = ok.file_attributes.attributes_follow ? ok.file_attributes.post_op_attr_u.attributes.size
-                                                                   : std::numeric_limits<uint64_t>::max();
-        ok.count = static_cast<count3>(done);
-        ok.eof = done < count || args.offset + done >= size;
-        if (call.Rpc().metrics != nullptr) call.Rpc().metrics->AddRead(request.GetExport()->GetShareId(), done);
-        // The data goes out from the buffer it was read into.
-        call.ReplyWithTail(&res, buffer.data(), done);
-        return;
-    }
-    call.Reply(&res);
+    if (error == 0) error = service_.Read(request, args.offset, buffer, count, done);
+    reply.res = READ3res{};
+    reply.res.status = NfsStatusFromErrno(error);
+    if (error != 0) return;
+    READ3resok& ok = reply.res.READ3res_u.resok;
+    PostOp(service_, request, request.Object(), ok.file_attributes);
+    const uint64_t size = ok.file_attributes.attributes_follow ? ok.file_attributes.post_op_attr_u.attributes.size
+                                                               : std::numeric_limits<uint64_t>::max();
+    ok.count = static_cast<count3>(done);
+    ok.eof = done < count || args.offset + done >= size;
+    reply.shareId = request.GetExport()->GetShareId();
 }
 
 void Nfs3Program::Write(ProcedureCall& call, const WRITE3args& args) {

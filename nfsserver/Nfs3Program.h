@@ -3,6 +3,7 @@
 // procedures' XDR is in kNfs3Procedures; here is one handler each.
 #pragma once
 #include "nfsserver/DuplicateRequestCache.h"
+#include "nfsserver/FileReadAhead.h"
 #include "nfsserver/FileService.h"
 #include "nfsserver/ListingReadAhead.h"
 #include "nfsserver/ProcedureDispatch.h"
@@ -51,6 +52,10 @@ private:
 
     // The connection's read-ahead of READDIRPLUS pages.
     ListingReadAhead& ReadAheadOf(ProcedureCall& call);
+    // The connection's read-ahead of READ replies.
+    FileReadAhead& FileReadAheadOf(ProcedureCall& call);
+    // Fills reply with the READ reply to args from caller.
+    void ReadPiece(const READ3args& args, const CallerIdentity& caller, ReadReply& reply);
     // Fills page with the READDIRPLUS reply to args from caller.
     void ListPage(const READDIRPLUS3args& args, const CallerIdentity& caller, ReadDirPlusPage& page);
 

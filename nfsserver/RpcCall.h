@@ -10,16 +10,18 @@
 #include "nfsserver/CallerIdentity.h"
 
 class CachedCall;
+class FileReadAhead;
 class ListingReadAhead;
 class ServerMetrics;
 
 // Buffers a connection owns and reuses for every call, so a call's data
 // (a 1 MiB WRITE or READ) needs no allocation of its own.
 struct ConnectionBuffers {
-    std::vector<char> data;  // WRITE arguments, READ results
-    // The connection's next listing page, made once a READDIRPLUS is
-    // answered; its thread prepares it between calls.
+    std::vector<char> data;  // WRITE arguments
+    // The connection's next listing page and next READ, expected once a
+    // READDIRPLUS or READ is answered; its thread prepares them between calls.
     std::unique_ptr<ListingReadAhead> listing;
+    std::unique_ptr<FileReadAhead> reading;
 };
 
 struct RpcCall {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "nfsserver/FileReadAhead.h"
 #include "nfsserver/ListingReadAhead.h"
 #include "nfsserver/NfsLog.h"
 #include "nfsserver/RpcCall.h"
@@ -71,9 +72,10 @@ void RpcConnection::Serve(SVCXPRT* transport) {
         if (!SVC_RECV(transport, &message)) break;
         Handle(transport, message, authArea.data() + 2 * MAX_AUTH_BYTES, buffers);
         if (SVC_STAT(transport) == XPRT_DIED) break;
-        // While the client reads the reply: its listing's next page, unless
-        // another call is waiting already.
+        // While the client takes in the reply: its listing's next page or
+        // its file's next piece, unless another call is waiting already.
         if (buffers.listing && buffers.listing->Pending() && !stopping_ && !CallWaiting()) buffers.listing->Prepare();
+        if (buffers.reading && buffers.reading->Pending() && !stopping_ && !CallWaiting()) buffers.reading->Prepare();
     }
 }
 

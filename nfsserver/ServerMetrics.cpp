@@ -151,6 +151,8 @@ struct ServerMetrics::Tables {
     std::array<Counter, kRefusals> refusals{};
     Counter listingPrepared{0};
     Counter listingAnswered{0};
+    Counter readsPrepared{0};
+    Counter readsAnswered{0};
 
     // The share's row: found, or claimed on its first use. Lock-free: a row
     // once claimed keeps its id for good.
@@ -234,6 +236,10 @@ void ServerMetrics::ListingPagePrepared() { Add(tables_->listingPrepared); }
 
 void ServerMetrics::ListingPageAnswered() { Add(tables_->listingAnswered); }
 
+void ServerMetrics::ReadPreparedAhead() { Add(tables_->readsPrepared); }
+
+void ServerMetrics::ReadAnsweredAhead() { Add(tables_->readsAnswered); }
+
 namespace {
 
 ServerMetrics::ShareCounts CountsOf(const ShareCounters& row, uint32_t shareId) {
@@ -289,6 +295,8 @@ ServerMetrics::Snapshot ServerMetrics::Take() const {
     for (size_t i = 0; i < kRefusals; ++i) snapshot.refusals[i] = Read(tables.refusals[i]);
     snapshot.listingPagesPrepared = Read(tables.listingPrepared);
     snapshot.listingPagesAnswered = Read(tables.listingAnswered);
+    snapshot.readsPrepared = Read(tables.readsPrepared);
+    snapshot.readsAnswered = Read(tables.readsAnswered);
     return snapshot;
 }
 

@@ -69,6 +69,9 @@ public:
     // A READDIRPLUS page prepared ahead of its call; one that answered it.
     void ListingPagePrepared();
     void ListingPageAnswered();
+    // A READ reply prepared ahead of its call; one that answered it.
+    void ReadPreparedAhead();
+    void ReadAnsweredAhead();
 
     // The counters of one procedure or NFSv4 operation.
     struct ProcedureCounts {
@@ -102,6 +105,8 @@ public:
         std::array<uint64_t, kRefusals> refusals{};
         uint64_t listingPagesPrepared = 0;
         uint64_t listingPagesAnswered = 0;
+        uint64_t readsPrepared = 0;
+        uint64_t readsAnswered = 0;
         // Filled by NfsServer.
         uint64_t replyCacheHits = 0;        // retransmissions answered with the kept reply
         uint64_t replyCacheInProgress = 0;  // retransmissions dropped while the first ran

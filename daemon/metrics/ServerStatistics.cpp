@@ -103,6 +103,11 @@ void WriteService(const ServerMetrics::Snapshot& nfs, PrometheusText& out) {
     out.Family("quay_nfs_listing_pages_answered_ahead_total", "counter",
                "READDIRPLUS calls answered with the page prepared for them.");
     out.Sample("quay_nfs_listing_pages_answered_ahead_total", {}, nfs.listingPagesAnswered);
+    out.Family("quay_nfs_reads_prepared_total", "counter",
+               "READ replies prepared while the client took in the reply before.");
+    out.Sample("quay_nfs_reads_prepared_total", {}, nfs.readsPrepared);
+    out.Family("quay_nfs_reads_answered_ahead_total", "counter", "READ calls answered with the reply prepared for them.");
+    out.Sample("quay_nfs_reads_answered_ahead_total", {}, nfs.readsAnswered);
     out.Family("quay_nfs_open_files_cached", "gauge", "Files held open between READs and WRITEs now.");
     out.Sample("quay_nfs_open_files_cached", {}, nfs.openFilesCached);
 }
@@ -219,6 +224,8 @@ AdminResult ServerStatistics::RowsFrom(const StatisticsInput& input) {
     row("open files cached", nfs.openFilesCached);
     row("listing pages prepared ahead", nfs.listingPagesPrepared);
     row("listing pages answered ahead", nfs.listingPagesAnswered);
+    row("reads prepared ahead", nfs.readsPrepared);
+    row("reads answered ahead", nfs.readsAnswered);
     for (size_t i = 0; i < ServerMetrics::kRpcErrors; ++i) {
         if (nfs.rpcErrors[i] == 0) continue;
         row(std::string("calls refused with ") + ServerMetrics::RpcErrorName(static_cast<ServerMetrics::RpcError>(i)),

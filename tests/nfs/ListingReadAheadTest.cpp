@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/nfs/OtherCallers.h"
+
 namespace {
 
 constexpr uint64_t kEntries = 10;   // the listed directory's
@@ -58,8 +60,6 @@ struct Call {
         args.maxcount = maxcount;
     }
 };
-
-const CallerIdentity kCaller("10.0.0.1", 1000, 100, {100, 200});
 
 class ListingReadAheadTest : public ::testing::Test {
 protected:
@@ -113,10 +113,6 @@ TEST_F(ListingReadAheadTest, TheExactContinuationIsAnsweredFromThePreparedPage) 
 }
 
 TEST_F(ListingReadAheadTest, AnyOtherCallIsAnsweredAfresh) {
-    const CallerIdentity otherUser("10.0.0.1", 1001, 100, {100, 200});
-    const CallerIdentity otherGroups("10.0.0.1", 1000, 100, {100});
-    const CallerIdentity otherAddress("10.0.0.2", 1000, 100, {100, 200});
-    const CallerIdentity anonymous("10.0.0.1");
     struct Case {
         const char* what;
         Call call;
@@ -128,18 +124,16 @@ TEST_F(ListingReadAheadTest, AnyOtherCallIsAnsweredAfresh) {
     otherVerifier.args.cookieverf[0] = 'V';
     Call otherDircount(kPageSize);
     otherDircount.args.dircount = 2048;
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {"another cookie", Call(kPageSize + 1), kCaller},
         {"a restart", Call(0), kCaller},
         {"another maxcount", Call(kPageSize, 4096), kCaller},
         {"another dircount", otherDircount, kCaller},
         {"another verifier", otherVerifier, kCaller},
         {"another directory", otherDirectory, kCaller},
-        {"another uid", Call(kPageSize), otherUser},
-        {"other groups", Call(kPageSize), otherGroups},
-        {"another address", Call(kPageSize), otherAddress},
-        {"no credentials", Call(kPageSize), anonymous},
     };
+    const std::vector<OtherCaller> others = OtherCallers();
+    for (const OtherCaller& other : others) cases.push_back({other.what, Call(kPageSize), other.caller});
     for (const Case& c : cases) {
         Answer(Call(0));
         ahead.Prepare();
