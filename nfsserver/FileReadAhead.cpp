@@ -41,7 +41,9 @@ FileReadAhead::~FileReadAhead() { Drop(); }
 size_t FileReadAhead::PreparedBytes() { return budget.Used(); }
 
 const ReadReply& FileReadAhead::Answer(const READ3args& args, const CallerIdentity& caller) {
-    if (prepared_ && Continues(args, caller) && clock_.Unchanged(stamp_)) {
+    const bool continues = expected_.has_value() && Continues(args, caller);
+    inOrder_ = continues || args.offset == 0;
+    if (prepared_ && continues && clock_.Unchanged(stamp_)) {
         // The buffers swap, so neither is allocated again.
         std::swap(answered_, next_);
         if (metrics_ != nullptr) metrics_->ReadAnsweredAhead();
@@ -60,6 +62,10 @@ void FileReadAhead::Expect(const READ3args& args, const CallerIdentity& caller) 
     if (got == 0 || got != args.count || args.count > largest_) return;
     expected_.emplace(Continuation{std::string(args.file.data.data_val, args.file.data.data_len),
                                    args.offset + got, args.count, caller});
+    // A READ elsewhere in the file tells of a reader that jumps about, whose
+    // next piece would mostly be read for nothing: only the READ that goes
+    // on from it tells whether it reads in order.
+    follow_ = inOrder_;
 }
 
 void FileReadAhead::Prepare() {

@@ -59,10 +59,12 @@ public:
     // stays prepared or expected.
     const ReadReply& Answer(const READ3args& args, const CallerIdentity& caller);
     // After the reply Answer gave for args went out: expects the READ that
-    // goes on where it ended, unless it ended the file or fell short.
+    // goes on where it ended, unless it ended the file or fell short; that
+    // READ is to be prepared when args began the file or went on where the
+    // READ before it ended.
     void Expect(const READ3args& args, const CallerIdentity& caller);
-    // True when a READ is expected and not yet prepared.
-    bool Pending() const { return expected_.has_value() && !prepared_; }
+    // True when a READ is expected, to be prepared and not yet prepared.
+    bool Pending() const { return expected_.has_value() && follow_ && !prepared_; }
     // Prepares the expected reply, when no change is under way and the bound
     // leaves room.
     void Prepare();
@@ -89,6 +91,8 @@ private:
     ReadReply answered_;     // the reply Answer gave last
     ReadReply next_;         // prepared for expected_ when prepared_; no room otherwise
     bool prepared_ = false;
+    bool inOrder_ = false;   // the READ answered last began the file or went on in order
+    bool follow_ = false;    // expected_ is to be prepared
     uint64_t stamp_ = 0;     // when next_ was begun
     size_t reserved_ = 0;    // of the shared bound, for next_
 };

@@ -178,8 +178,12 @@ TEST_F(FileReadAheadTest, AChangeSinceTheReplyWasBegunDropsIt) {
 TEST_F(FileReadAheadTest, OnlyAReadThatLeavesMoreIsFollowed) {
     Answer(Call(5 * kPiece));
     EXPECT_FALSE(ahead.Pending()) << "after the end of the file";
+    Answer(Call(2 * kPiece));
+    EXPECT_FALSE(ahead.Pending()) << "after a READ that neither began the file nor went on in order";
+    Answer(Call(3 * kPiece));
+    EXPECT_TRUE(ahead.Pending()) << "after the READ that went on from it";
     Answer(Call(kFileSize - 10, 5));
-    EXPECT_TRUE(ahead.Pending()) << "a piece that is whole and leaves more";
+    EXPECT_FALSE(ahead.Pending()) << "after a jump";
     Answer(Call(0, kLargest + 4));
     EXPECT_FALSE(ahead.Pending()) << "after a READ larger than prepared ahead";
     Answer(Call(0, 0));
