@@ -3,8 +3,6 @@
 #include <cstring>
 #include <utility>
 
-#include "nfsserver/PreparedBudget.h"
-
 namespace {
 
 PreparedBudget budget(FileReadAhead::kPreparedBytes);
@@ -34,7 +32,7 @@ READ3args FileReadAhead::Continuation::Args() const {
 }
 
 FileReadAhead::FileReadAhead(ChangeClock& clock, Builder builder, size_t largest, ServerMetrics* metrics)
-    : clock_(clock), builder_(std::move(builder)), largest_(largest), metrics_(metrics) {}
+    : clock_(clock), builder_(std::move(builder)), largest_(largest), metrics_(metrics), reserved_(budget) {}
 
 FileReadAhead::~FileReadAhead() { Drop(); }
 
@@ -57,30 +55,33 @@ const ReadReply& FileReadAhead::Answer(const READ3args& args, const CallerIdenti
 void FileReadAhead::Expect(const READ3args& args, const CallerIdentity& caller) {
     Drop();
     const READ3res& res = answered_.res;
-    if (res.status != NFS3_OK || res.READ3res_u.resok.eof) return;
-    const count3 got = res.READ3res_u.resok.count;
-    if (got == 0 || got != args.count || args.count > largest_) return;
-    expected_.emplace(Continuation{std::string(args.file.data.data_val, args.file.data.data_len),
-                                   args.offset + got, args.count, caller});
-    // A READ elsewhere in the file tells of a reader that jumps about, whose
-    // next piece would mostly be read for nothing: only the READ that goes
-    // on from it tells whether it reads in order.
-    follow_ = inOrder_;
+    const count3 got = res.status == NFS3_OK ? res.READ3res_u.resok.count : 0;
+    if (res.status == NFS3_OK && !res.READ3res_u.resok.eof && got != 0 && got == args.count && args.count <= largest_) {
+        expected_.emplace(Continuation{std::string(args.file.data.data_val, args.file.data.data_len),
+                                       args.offset + got, args.count, caller});
+        // A READ elsewhere in the file tells of a reader that jumps about,
+        // whose next piece would mostly be read for nothing: only the READ
+        // that goes on from it tells whether it reads in order.
+        follow_ = inOrder_;
+    }
+    // The spare buffer stays only with a reader whose next piece is to come.
+    if (!Pending()) next_.Release();
 }
 
 void FileReadAhead::Prepare() {
     if (!Pending()) return;
     uint64_t stamp = 0;
-    if (!clock_.QuietStamp(stamp) || !budget.Reserve(expected_->count)) {
-        expected_.reset();
+    if (!clock_.QuietStamp(stamp) || !reserved_.Take(expected_->count)) {
+        Drop();
+        next_.Release();  // nothing more to prepare
         return;
     }
-    reserved_ = expected_->count;
     builder_(expected_->Args(), expected_->caller, next_);
     // A reply that changed while it was made, or that answers with an
     // error, is left to the call itself.
     if (next_.res.status != NFS3_OK || !clock_.Unchanged(stamp)) {
         Drop();
+        next_.Release();
         return;
     }
     prepared_ = true;
@@ -96,10 +97,7 @@ bool FileReadAhead::Continues(const READ3args& args, const CallerIdentity& calle
 }
 
 void FileReadAhead::Drop() {
-    // Only the answering buffer stays with the connection between calls.
-    next_.Release();
     prepared_ = false;
     expected_.reset();
-    budget.Release(reserved_);
-    reserved_ = 0;
+    reserved_.Return();
 }

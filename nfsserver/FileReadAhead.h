@@ -20,6 +20,7 @@
 
 #include "nfsserver/CallerIdentity.h"
 #include "nfsserver/ChangeClock.h"
+#include "nfsserver/PreparedBudget.h"
 #include "nfsserver/ServerMetrics.h"
 #include "nfsserver/nfs3.h"
 
@@ -89,10 +90,12 @@ private:
     ServerMetrics* const metrics_;
     std::optional<Continuation> expected_;
     ReadReply answered_;     // the reply Answer gave last
-    ReadReply next_;         // prepared for expected_ when prepared_; no room otherwise
+    // Prepared for expected_ when prepared_; its buffer is kept between calls
+    // only while a next piece is to be prepared.
+    ReadReply next_;
     bool prepared_ = false;
     bool inOrder_ = false;   // the READ answered last began the file or went on in order
     bool follow_ = false;    // expected_ is to be prepared
     uint64_t stamp_ = 0;     // when next_ was begun
-    size_t reserved_ = 0;    // of the shared bound, for next_
+    PreparedBudget::Lease reserved_;  // of the shared bound, for next_
 };

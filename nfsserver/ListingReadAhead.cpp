@@ -3,8 +3,6 @@
 #include <cstring>
 #include <utility>
 
-#include "nfsserver/PreparedBudget.h"
-
 namespace {
 
 PreparedBudget budget(ListingReadAhead::kPreparedBytes);
@@ -34,7 +32,7 @@ READDIRPLUS3args ListingReadAhead::Continuation::Args() const {
 }
 
 ListingReadAhead::ListingReadAhead(ChangeClock& clock, Builder builder, ServerMetrics* metrics)
-    : clock_(clock), builder_(std::move(builder)), metrics_(metrics) {}
+    : clock_(clock), builder_(std::move(builder)), metrics_(metrics), reserved_(budget) {}
 
 ListingReadAhead::~ListingReadAhead() { Drop(); }
 
@@ -61,11 +59,10 @@ void ListingReadAhead::Expect(const READDIRPLUS3args& args, const ReadDirPlusPag
 void ListingReadAhead::Prepare() {
     if (!Pending()) return;
     uint64_t stamp = 0;
-    if (!clock_.QuietStamp(stamp) || !budget.Reserve(expected_->maxcount)) {
+    if (!clock_.QuietStamp(stamp) || !reserved_.Take(expected_->maxcount)) {
         expected_.reset();
         return;
     }
-    reserved_ = expected_->maxcount;
     auto page = std::make_unique<ReadDirPlusPage>();
     builder_(expected_->Args(), expected_->caller, *page);
     // A page that changed while it was made, or that answers with an error,
@@ -91,6 +88,5 @@ bool ListingReadAhead::Continues(const READDIRPLUS3args& args, const CallerIdent
 void ListingReadAhead::Drop() {
     page_.reset();
     expected_.reset();
-    budget.Release(reserved_);
-    reserved_ = 0;
+    reserved_.Return();
 }

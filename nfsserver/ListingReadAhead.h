@@ -21,6 +21,7 @@
 
 #include "nfsserver/CallerIdentity.h"
 #include "nfsserver/ChangeClock.h"
+#include "nfsserver/PreparedBudget.h"
 #include "nfsserver/ServerMetrics.h"
 #include "nfsserver/nfs3.h"
 
@@ -89,5 +90,5 @@ private:
     std::optional<Continuation> expected_;
     std::unique_ptr<ReadDirPlusPage> page_;  // prepared for expected_
     uint64_t stamp_ = 0;                     // when page_ was begun
-    size_t reserved_ = 0;                    // of the shared bound, for page_
+    PreparedBudget::Lease reserved_;         // of the shared bound, for page_
 };

@@ -7,3 +7,15 @@ bool PreparedBudget::Reserve(size_t bytes) {
     } while (!used_.compare_exchange_weak(now, now + bytes));
     return true;
 }
+
+bool PreparedBudget::Lease::Take(size_t bytes) {
+    Return();
+    if (!budget_.Reserve(bytes)) return false;
+    bytes_ = bytes;
+    return true;
+}
+
+void PreparedBudget::Lease::Return() {
+    budget_.used_.fetch_sub(bytes_);
+    bytes_ = 0;
+}

@@ -10,12 +10,30 @@ public:
     PreparedBudget(const PreparedBudget&) = delete;
     PreparedBudget& operator=(const PreparedBudget&) = delete;
 
-    // Takes bytes; false (and nothing taken) when they do not fit.
-    bool Reserve(size_t bytes);
-    void Release(size_t bytes) { used_.fetch_sub(bytes); }
+    // Bytes of a budget held by one prepared reply, given back when it is
+    // returned or destroyed.
+    class Lease {
+    public:
+        explicit Lease(PreparedBudget& budget) : budget_(budget) {}
+        ~Lease() { Return(); }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+
+        // Takes bytes, returning what it held; false (and nothing held) when
+        // they do not fit.
+        bool Take(size_t bytes);
+        void Return();
+
+    private:
+        PreparedBudget& budget_;
+        size_t bytes_ = 0;
+    };
+
     size_t Used() const { return used_.load(); }
 
 private:
+    bool Reserve(size_t bytes);
+
     const size_t limit_;
     std::atomic<size_t> used_{0};
 };

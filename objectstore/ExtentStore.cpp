@@ -121,7 +121,7 @@ size_t ExtentStore::Read(uint64_t extent, void* buf, size_t n, uint64_t off) {
     return done;
 }
 
-void ExtentStore::Write(uint64_t extent, const void* buf, size_t n, uint64_t off) {
+void ExtentStore::Write(uint64_t extent, const void* buf, size_t n, uint64_t off, bool startWriteback) {
     if (!Owns(extent)) Fail(EROFS, "extent belongs to the base store");
     std::shared_ptr<Fd> fd = Open(extent, true);
     size_t done = 0;
@@ -131,6 +131,8 @@ void ExtentStore::Write(uint64_t extent, const void* buf, size_t n, uint64_t off
         if (put < 0) FailErrno("cannot write extent");
         done += static_cast<size_t>(put);
     }
+    // Only a hint: whatever it does not start, SyncData writes.
+    if (startWriteback) (void)::sync_file_range(fd->get(), 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 void ExtentStore::Zero(uint64_t extent, uint64_t n, uint64_t off) {
@@ -170,13 +172,6 @@ uint64_t ExtentStore::FileSize(uint64_t extent) {
 bool ExtentStore::Exists(uint64_t extent) {
     if (!Owns(extent)) return base_->Exists(extent);
     return ::access(PathOf(extent).c_str(), F_OK) == 0;
-}
-
-void ExtentStore::StartWriteback(uint64_t extent) {
-    if (!Owns(extent)) return;
-    std::shared_ptr<Fd> fd = Open(extent, true);
-    // Only a hint: whatever it does not start, SyncData writes.
-    (void)::sync_file_range(fd->get(), 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 void ExtentStore::SyncData(const std::vector<uint64_t>& extents) {

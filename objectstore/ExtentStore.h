@@ -37,8 +37,10 @@ public:
 
     // Reads up to n bytes at off; returns bytes read (short at end of file).
     size_t Read(uint64_t extent, void* buf, size_t n, uint64_t off);
-    // Writes all n bytes at off, creating the file when missing.
-    void Write(uint64_t extent, const void* buf, size_t n, uint64_t off);
+    // Writes all n bytes at off, creating the file when missing. With
+    // startWriteback, then starts writing the extent's dirty pages to disk
+    // without waiting for them, so that a later SyncData finds little left.
+    void Write(uint64_t extent, const void* buf, size_t n, uint64_t off, bool startWriteback = false);
     // Writes n zero bytes at off.
     void Zero(uint64_t extent, uint64_t n, uint64_t off);
     // Copies the first n bytes of one extent into a (new) other one.
@@ -46,9 +48,6 @@ public:
     // Size of the extent file; 0 when it does not exist.
     uint64_t FileSize(uint64_t extent);
     bool Exists(uint64_t extent);
-    // Starts writing the extent's dirty pages to disk without waiting for
-    // them, so that a later SyncData finds little left to write.
-    void StartWriteback(uint64_t extent);
     // Makes the extents' data durable (fdatasync), several files at once.
     void SyncData(const std::vector<uint64_t>& extents);
     // Makes the directory entries of files created since the last call durable.

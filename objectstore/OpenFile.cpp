@@ -170,15 +170,14 @@ void OpenFile::WriteExtents(const char* in, uint64_t off, size_t n, int64_t nowU
         uint64_t inOff = pos % extentSize_;
         size_t piece = static_cast<size_t>(std::min<uint64_t>(n - done, extentSize_ - inOff));
         uint64_t extent = WritableExtent(idx, inOff, nowUs);
-        engine_.Extents().Write(extent, in + done, piece, inOff);
+        // A stream that fills an extent is done with it for now: its pages
+        // go to disk while the stream goes on, not all at its COMMIT.
+        engine_.Extents().Write(extent, in + done, piece, inOff, inOff + piece == extentSize_);
         Slot& s = slots_[idx];
         s.len = std::max<uint64_t>(s.len, inOff + piece);
         s.dataDirty = true;
         s.metaDirty = true;
         done += piece;
-        // A stream that filled an extent is done with it for now: its pages
-        // go to disk while the stream goes on, not all at its COMMIT.
-        if (inOff + piece == extentSize_) engine_.Extents().StartWriteback(extent);
     }
 }
 
