@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "objectstore/LogWriteVfs.h"
 #include "objectstore/StoreFailure.h"
 
 namespace ObjectStore {
@@ -32,7 +33,7 @@ SqlConnection::SqlConnection(const std::string& path, bool create, bool readOnly
     int flags = SQLITE_OPEN_NOMUTEX;
     flags |= readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
     if (create && !readOnly) flags |= SQLITE_OPEN_CREATE;
-    int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+    int rc = sqlite3_open_v2(path.c_str(), &db_, flags, LogWriteVfs::Name());
     if (rc != SQLITE_OK) {
         std::string msg = db_ ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close_v2(db_);
