@@ -120,52 +120,12 @@ int Close(sqlite3_file* file) {
     return rc;
 }
 
-int Read(sqlite3_file* file, void* data, int amount, sqlite3_int64 offset) {
+// Writes what waits, then calls the platform file's method.
+template <auto Method, typename... Args>
+int FlushThen(sqlite3_file* file, Args... args) {
     LogFile* f = Log(file);
     const int rc = Flush(f);
-    return rc != SQLITE_OK ? rc : f->real->pMethods->xRead(f->real, data, amount, offset);
-}
-
-int Truncate(sqlite3_file* file, sqlite3_int64 size) {
-    LogFile* f = Log(file);
-    const int rc = Flush(f);
-    return rc != SQLITE_OK ? rc : f->real->pMethods->xTruncate(f->real, size);
-}
-
-int Sync(sqlite3_file* file, int flags) {
-    LogFile* f = Log(file);
-    const int rc = Flush(f);
-    return rc != SQLITE_OK ? rc : f->real->pMethods->xSync(f->real, flags);
-}
-
-int FileSize(sqlite3_file* file, sqlite3_int64* size) {
-    LogFile* f = Log(file);
-    const int rc = Flush(f);
-    return rc != SQLITE_OK ? rc : f->real->pMethods->xFileSize(f->real, size);
-}
-
-int Lock(sqlite3_file* file, int level) {
-    LogFile* f = Log(file);
-    const int rc = Flush(f);
-    return rc != SQLITE_OK ? rc : f->real->pMethods->xLock(f->real, level);
-}
-
-int Unlock(sqlite3_file* file, int level) {
-    LogFile* f = Log(file);
-    const int rc = Flush(f);
-    return rc != SQLITE_OK ? rc : f->real->pMethods->xUnlock(f->real, level);
-}
-
-int CheckReservedLock(sqlite3_file* file, int* out) {
-    LogFile* f = Log(file);
-    const int rc = Flush(f);
-    return rc != SQLITE_OK ? rc : f->real->pMethods->xCheckReservedLock(f->real, out);
-}
-
-int FileControl(sqlite3_file* file, int op, void* arg) {
-    LogFile* f = Log(file);
-    const int rc = Flush(f);
-    return rc != SQLITE_OK ? rc : f->real->pMethods->xFileControl(f->real, op, arg);
+    return rc != SQLITE_OK ? rc : (f->real->pMethods->*Method)(f->real, args...);
 }
 
 int SectorSize(sqlite3_file* file) {
@@ -178,10 +138,15 @@ int DeviceCharacteristics(sqlite3_file* file) {
     return f->real->pMethods->xDeviceCharacteristics(f->real);
 }
 
-// Version 1: SQLite maps and shares memory through the database file only.
+// Version 1, without the methods that map and share memory: SQLite uses them
+// on the database file only.
 const sqlite3_io_methods kLogMethods = {
-    1, Close, Read, Write, Truncate, Sync, FileSize, Lock, Unlock, CheckReservedLock, FileControl, SectorSize,
-    DeviceCharacteristics, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    1, Close, FlushThen<&sqlite3_io_methods::xRead, void*, int, sqlite3_int64>, Write,
+    FlushThen<&sqlite3_io_methods::xTruncate, sqlite3_int64>, FlushThen<&sqlite3_io_methods::xSync, int>,
+    FlushThen<&sqlite3_io_methods::xFileSize, sqlite3_int64*>, FlushThen<&sqlite3_io_methods::xLock, int>,
+    FlushThen<&sqlite3_io_methods::xUnlock, int>, FlushThen<&sqlite3_io_methods::xCheckReservedLock, int*>,
+    FlushThen<&sqlite3_io_methods::xFileControl, int, void*>, SectorSize, DeviceCharacteristics,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 int Open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
     // Every other file is the platform VFS's own, in the same memory.
