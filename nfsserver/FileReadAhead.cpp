@@ -57,12 +57,12 @@ void FileReadAhead::Expect(const READ3args& args, const CallerIdentity& caller) 
     const READ3res& res = answered_.res;
     const count3 got = res.status == NFS3_OK ? res.READ3res_u.resok.count : 0;
     if (res.status == NFS3_OK && !res.READ3res_u.resok.eof && got != 0 && got == args.count && args.count <= largest_) {
+        // Expected even after a READ elsewhere in the file, which tells of
+        // a reader that jumps about and so is not prepared (its next piece
+        // would mostly be read for nothing): only the READ that goes on from
+        // it tells whether it reads in order.
         expected_.emplace(Continuation{std::string(args.file.data.data_val, args.file.data.data_len),
                                        args.offset + got, args.count, caller});
-        // A READ elsewhere in the file tells of a reader that jumps about,
-        // whose next piece would mostly be read for nothing: only the READ
-        // that goes on from it tells whether it reads in order.
-        follow_ = inOrder_;
     }
     // The spare buffer stays only with a reader whose next piece is to come.
     if (!Pending()) next_.Release();
@@ -72,16 +72,14 @@ void FileReadAhead::Prepare() {
     if (!Pending()) return;
     uint64_t stamp = 0;
     if (!clock_.QuietStamp(stamp) || !reserved_.Take(expected_->count)) {
-        Drop();
-        next_.Release();  // nothing more to prepare
+        GiveUp();
         return;
     }
     builder_(expected_->Args(), expected_->caller, next_);
     // A reply that changed while it was made, or that answers with an
     // error, is left to the call itself.
     if (next_.res.status != NFS3_OK || !clock_.Unchanged(stamp)) {
-        Drop();
-        next_.Release();
+        GiveUp();
         return;
     }
     prepared_ = true;
@@ -100,4 +98,9 @@ void FileReadAhead::Drop() {
     prepared_ = false;
     expected_.reset();
     reserved_.Return();
+}
+
+void FileReadAhead::GiveUp() {
+    Drop();
+    next_.Release();
 }

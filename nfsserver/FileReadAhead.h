@@ -65,7 +65,7 @@ public:
     // READ before it ended.
     void Expect(const READ3args& args, const CallerIdentity& caller);
     // True when a READ is expected, to be prepared and not yet prepared.
-    bool Pending() const { return expected_.has_value() && follow_ && !prepared_; }
+    bool Pending() const { return expected_.has_value() && inOrder_ && !prepared_; }
     // Prepares the expected reply, when no change is under way and the bound
     // leaves room.
     void Prepare();
@@ -83,6 +83,9 @@ private:
     };
     bool Continues(const READ3args& args, const CallerIdentity& caller) const;
     void Drop();
+    // Drops the expected READ, and the spare buffer with it: nothing more
+    // is to be prepared for now.
+    void GiveUp();
 
     ChangeClock& clock_;
     const Builder builder_;
@@ -94,8 +97,9 @@ private:
     // only while a next piece is to be prepared.
     ReadReply next_;
     bool prepared_ = false;
-    bool inOrder_ = false;   // the READ answered last began the file or went on in order
-    bool follow_ = false;    // expected_ is to be prepared
+    // The READ answered last began the file or went on in order, so the READ
+    // expected after it is to be prepared.
+    bool inOrder_ = false;
     uint64_t stamp_ = 0;     // when next_ was begun
     PreparedBudget::Lease reserved_;  // of the shared bound, for next_
 };

@@ -16,6 +16,9 @@ bool PreparedBudget::Lease::Take(size_t bytes) {
 }
 
 void PreparedBudget::Lease::Return() {
+    // Every answered call returns its lease: one that holds nothing leaves
+    // the counter all connections share alone.
+    if (bytes_ == 0) return;
     budget_.used_.fetch_sub(bytes_);
     bytes_ = 0;
 }
